@@ -1,0 +1,18 @@
+# quorv_apply_defaults(target): warnings, sanitizers and the include root for project targets.
+function(quorv_apply_defaults target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wno-unused-parameter)
+  if(QUORV_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+endfunction()
+
+if(QUORV_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# libvips asks for -pthread; giving it to every target keeps the precompiled
+# header (built once, reused by the libraries) valid everywhere.
+add_compile_options(-pthread)
+add_link_options(-pthread)
