@@ -15,7 +15,7 @@ level() {  # level of a project path; empty for files outside the layered tree
     image/previews/*|image/service/*) echo 4 ;;
     image/fusion/*|image/reassembly/*) echo 5 ;;
     image/quorv_image.*) echo 6 ;;
-    tools/*|fusion_service/*|python/*|examples/*|tests/*|bench/*) echo 9 ;;
+    tools/*|fusion_service/*|python/*|examples/*|bench/*) echo 9 ;;
   esac
 }
 folder() { dirname "$1"; }

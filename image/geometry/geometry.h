@@ -55,9 +55,16 @@ Divby8Result format_2_divby8(const at::Tensor& image);
 ///      +------+-+----+-+          +--------+
 ///      | col0 | |col1| |   ...    | last   |
 ///
-/// order = row * rows_qty + col (numbers may repeat or leave gaps).
-/// Fewer than one row or column, or a picture smaller than one tile with two
-/// or more columns (rows): ValueError naming the sizes.
+/// order = row * rows_qty + col (numbers may repeat or leave gaps). The row
+/// and column lists go through reorder_edges_to_center, of whose results only
+/// the lengths count: records always come out row by row.
+///
+/// Errors of set_mask_constants pass through (the NodeState keeps what it
+/// wrote). After the clamps, ValueError naming the picture and tile sizes
+/// for: fewer than one row or column; a picture smaller than one tile with
+/// two or more columns (rows); a step so short that a column (row) before the
+/// last runs past the picture's edge; a tile number reaching kSegmentOrder;
+/// a reordered list of another length.
 std::vector<GridSpec> get_tiled_grid_specs(NodeState& SELF, const at::Tensor& image);
 
 /// One view of `image` per GridSpec (all batch entries and channels, rows
@@ -78,8 +85,16 @@ struct KontextCrop {
 
 /// The tile without a band of SIZE.inpaint_border_margin along each side that
 /// faces a neighbour, judged from the tile's grid position (the first column
-/// and row count as first even when they are also last). An index outside
-/// the list: IndexError.
+/// and row count as first even when they are also last). Reads
+/// PARAMS.cols_qty, PARAMS.rows_qty and SIZE.inpaint_border_margin; only the
+/// record's row and col matter.
+///
+///   3 x 3 grid, margin m, tile W x H:
+///     (0,0): W-m  x H-m  at (0, 0)     (1,1): W-2m x H-2m at (m, m)
+///     (0,2): W-m  x H-m  at (m, 0)
+///
+/// An index outside the list: IndexError. A negative margin, or borders
+/// wider (higher) than the tile: ValueError.
 KontextCrop get_kontext_crop(const NodeState& SELF, const at::Tensor& tile_to_process,
                              const std::vector<GridSpec>& grid_specs, int64_t index);
 

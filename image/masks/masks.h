@@ -28,8 +28,15 @@ struct MaskConstants {
 /// PARAMS.rows_qty and PARAMS.cols_qty in that order (fields written before a
 /// failure stay written).
 ///
-/// Tile too small for its bands: Error with the tile-size banner. A zero
-/// step: ZeroDivisionError. Sizes whose arithmetic would overflow: ValueError.
+/// Counts: rows_qty = ceil((picture height - band) / row step), lowered once
+/// by one when the second-to-last row on the step grid already starts at or
+/// below the edge-aligned last row (columns the same way). A picture no
+/// larger than the band gives 0 or fewer, and the trim may lower that too.
+///
+/// Tile too small for its bands: Error with the tile-size banner (SIZE.fullW
+/// and SIZE.fullH stay rounded). A zero step: ZeroDivisionError (rows_qty
+/// stays written when only the column step is zero). OUTPUTS.image without
+/// four axes, or sizes whose arithmetic would overflow: ValueError.
 MaskConstants set_mask_constants(NodeState& SELF);
 
 /// Named arguments of create_custom_tile_overlay_mask, with their defaults.
@@ -59,9 +66,17 @@ struct MaskPair {
 ///
 ///   feather_left, cbm 4, ibm 2:   0 0 0 .25 .5 .75 1 1 ...
 ///                                 |ibm| ramp cbm  |
+///   feather_left and _right:      0 0 .75 .5 .25 0 0 0   (the far band is written last)
 ///
-/// A band longer than its profile: IndexError naming the side. Negative or
-/// non-finite sizes: ValueError.
+/// Compositing bands: ibm zeros (when ibm > 0), then a ramp of cbm. Inpaint
+/// bands: ibm + ishift zeros, then a ramp of iblur; the right and bottom ones
+/// are SIZE.shifttl shorter in zeros and in total. Softening with
+/// m = SIZE.inpaint_max: above 1 + 2^-51 the floor rises to m - 1 (values of 1
+/// stay), below 1 (not 0) values scale by m, otherwise nothing; then clamped to 0..1.
+///
+/// A band longer than its profile, near or far: IndexError naming the side.
+/// Negative tile sizes, NaN or infinite margins or SIZE.inpaint_max, margin
+/// sums beyond int64: ValueError. An unset SIZE field: KeyError.
 MaskPair create_custom_tile_overlay_mask(const NodeState& SELF, int64_t tile_width, int64_t tile_height,
                                          const OverlayMaskOptions& options = {});
 
@@ -71,6 +86,11 @@ MaskPair create_custom_tile_overlay_mask(const NodeState& SELF, int64_t tile_wid
 /// PARAMS.FLUX_Kontext. Upscale_Detailer (absent, 0 or 1: no effect)
 /// rescales the three margins and replaces the size by the tile's own size
 /// times the factor, truncating each. Result float32 [1, 1, H, W].
+///
+///   border guard along a shared left edge:   0 0 1/3 2/3 1 ...
+///
+/// A factor whose products are NaN or infinite: ValueError. Errors of
+/// create_custom_tile_overlay_mask pass through; unset PARAMS.FLUX_Kontext: KeyError.
 at::Tensor get_inpaint_mask(const NodeState& SELF, int64_t latent_image_H, int64_t latent_image_W,
                             int64_t cols_qty, int64_t rows_qty, const GridSpec& grid_specs_index,
                             double inpaint_blur_margin, double inpaint_shift, double inpaint_border_margin,
