@@ -21,6 +21,8 @@
 #include "image/geometry/geometry.h"
 #include "image/grid_spec.h"
 #include "image/masks/masks.h"
+#include "image/previews/previews.h"
+#include "image/service/service.h"
 
 namespace quorv {
 
@@ -73,8 +75,27 @@ class Quorv_Image {
   }
 
   // --- previews -------------------------------------------------------------
+  at::Tensor Preview_Mask(const geometry::ArrayLike& mask1, const geometry::ArrayLike& mask2,
+                          const at::Tensor& background_img, const SizeState& SIZE, double feather_inpaint,
+                          int64_t feather, const std::string& fusion_mode) const {
+    return previews::Preview_Mask(mask1, mask2, background_img, SIZE, feather_inpaint, feather, fusion_mode);
+  }
+  at::Tensor overlay_tile_grid(const at::Tensor& background_img, const SizeState& SIZE) const {
+    return previews::overlay_tile_grid(background_img, SIZE);
+  }
 
   // --- fusion service -------------------------------------------------------
+  static service::Json prepare_neuro_generative_fusion(const std::vector<GridSpec>& grid_specs, int64_t index,
+                                                      const service::Json& upscalemultiplier = 1) {
+    return service::prepare_neuro_generative_fusion(grid_specs, index, upscalemultiplier);
+  }
+  static std::optional<service::Json> neighbour(const service::Json& info, const std::string& key) {
+    return service::neighbour(info, key);
+  }
+  static service::Json api_nuero_generative_fusion_tiles(const service::Json& payload, const NodeState& SELF,
+                                                        const service::ClientOptions& options = {}) {
+    return service::api_nuero_generative_fusion_tiles(payload, SELF, options);
+  }
 
   // --- tile fusion ----------------------------------------------------------
 
