@@ -20,7 +20,9 @@
 #include "host/node_state.h"
 #include "image/geometry/geometry.h"
 #include "image/grid_spec.h"
+#include "image/fusion/fusion.h"
 #include "image/masks/masks.h"
+#include "image/reassembly/reassembly.h"
 #include "image/previews/previews.h"
 #include "image/service/service.h"
 
@@ -98,8 +100,75 @@ class Quorv_Image {
   }
 
   // --- tile fusion ----------------------------------------------------------
+  static at::Tensor blend_neighbor_tensor(const NodeState& SELF, const at::Tensor& combined,
+                                          const at::Tensor& neighbor_img, int64_t cropmargin,
+                                          const std::string& side, int64_t feather_margin, const at::Device& device) {
+    return fusion::blend_neighbor_tensor(SELF, combined, neighbor_img, cropmargin, side, feather_margin, device);
+  }
+  static at::Tensor blend_topright_tensor_perpv1(const NodeState& SELF, const at::Tensor& combined,
+                                                 const at::Tensor& neighbor_img, int64_t crop_x, int64_t crop_y,
+                                                 int64_t feather_margin, const at::Device& device) {
+    return fusion::blend_topright_tensor_perpv1(SELF, combined, neighbor_img, crop_x, crop_y, feather_margin, device);
+  }
+  static at::Tensor blend_topright_tensor(const NodeState& SELF, const at::Tensor& combined,
+                                          const at::Tensor& neighbor_img, int64_t crop_x, int64_t crop_y,
+                                          int64_t feather_margin_x, int64_t feather_margin_y,
+                                          const at::Device& device) {
+    return fusion::blend_topright_tensor(SELF, combined, neighbor_img, crop_x, crop_y, feather_margin_x,
+                                         feather_margin_y, device);
+  }
+  static at::Tensor blend_bottomright_tensor(const NodeState& SELF, const at::Tensor& combined,
+                                             const at::Tensor& neighbor_img, int64_t crop_x, int64_t crop_y,
+                                             int64_t feather_margin, const at::Device& device) {
+    return fusion::blend_bottomright_tensor(SELF, combined, neighbor_img, crop_x, crop_y, feather_margin, device);
+  }
+  static at::Tensor add_last_generated_to_base_image(const NodeState& SELF, const std::string& iteration,
+                                                     const at::Tensor& thisindexTile,
+                                                     const std::vector<GridSpec>& grid_specs, int64_t index,
+                                                     const std::vector<OptionalImage>& output_images, bool blend_all,
+                                                     const service::Json& upscalemultiplier = 1) {
+    return fusion::add_last_generated_to_base_image(SELF, iteration, thisindexTile, grid_specs, index,
+                                                    output_images, blend_all, upscalemultiplier);
+  }
+  static at::Tensor add_last_generated_to_base_image_V1(const NodeState& SELF, const std::string& iteration,
+                                                        const at::Tensor& thisindexTile,
+                                                        const std::vector<GridSpec>& grid_specs, int64_t index,
+                                                        const std::vector<OptionalImage>& output_images,
+                                                        bool blend_all, const service::Json& upscalemultiplier = 1) {
+    return fusion::add_last_generated_to_base_image_V1(SELF, iteration, thisindexTile, grid_specs, index,
+                                                       output_images, blend_all, upscalemultiplier);
+  }
 
   // --- reassembly -----------------------------------------------------------
+  static reassembly::FinalRebuild rebuild_final_image(
+      NodeState& SELF, const std::string& iteration, const std::vector<OptionalImage>& output_images,
+      const at::Tensor& image, const std::vector<GridSpec>& grid_specs, const std::string& upscale_scale,
+      int64_t rows_qty, int64_t cols_qty, const std::vector<std::string>& grid_prompts,
+      const std::vector<double>& segs_scales, const std::vector<std::pair<at::Tensor, at::Tensor>>& segms_cropped_masks,
+      const reassembly::SegmentList& segms_new, const std::string& upscale_method, bool nosegments = false) {
+    return reassembly::rebuild_final_image(SELF, iteration, output_images, image, grid_specs, upscale_scale, rows_qty,
+                                           cols_qty, grid_prompts, segs_scales, segms_cropped_masks, segms_new,
+                                           upscale_method, nosegments);
+  }
+  static reassembly::TileRebuild rebuild_tiles(const NodeState& SELF, const std::vector<GridSpec>& grid_spec_tile,
+                                               const std::vector<OptionalImage>& output_images,
+                                               const at::Tensor& output_image, const at::Tensor& image, int64_t total,
+                                               const std::string& iteration, int64_t feather_mask,
+                                               int64_t crop_margin) {
+    return reassembly::rebuild_tiles(SELF, grid_spec_tile, output_images, output_image, image, total, iteration,
+                                     feather_mask, crop_margin);
+  }
+  static std::vector<reassembly::TileOrderEntry> rebuild_tile_order(const std::vector<OptionalImage>& output_images,
+                                                                    const std::vector<GridSpec>& grid_specs,
+                                                                    const std::vector<std::string>& grid_prompts) {
+    return reassembly::rebuild_tile_order(output_images, grid_specs, grid_prompts);
+  }
+  static at::Tensor composite_segment_with_generation(const NodeState& SELF,
+                                                      const at::Tensor& cropped_segment_from_finalimage,
+                                                      const at::Tensor& original_segment, int64_t index) {
+    return reassembly::composite_segment_with_generation(SELF, cropped_segment_from_finalimage, original_segment,
+                                                         index);
+  }
 };
 
 }  // namespace quorv

@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include "host/errors.h"
+#include "host/nodes/image_composite_masked.h"
+#include "image/quorv_image.h"
+#include "tests/support/test_support.h"
+
+namespace quorv {
+namespace {
+
+NodeState rebuild_state(bool overlay = false) {
+  NodeState SELF;
+  SELF.SIZE.shifttl = 0;
+  SELF.SIZE.inpaint_max = 1.0;
+  SELF.SIZE.inpaint_border_margin = 0;
+  SELF.SIZE.inpaint_blur_margin = 0;
+  SELF.SIZE.composite_blur_margin = 8;
+  SELF.PARAMS.Debug_Grid_Overlay = overlay;
+  return SELF;
+}
+
+// One white 32 x 32 tile at grid position (row, col) pasted onto black: the
+// result's first channel is the mask the tile was pasted with.
+at::Tensor pasted_mask(const NodeState& SELF, int64_t row, int64_t col) {
+  const std::vector<GridSpec> specs{{row, col, 0, 0, 0, 32, 32}};
+  const std::vector<OptionalImage> tiles{at::ones({1, 32, 32, 3})};
+  const at::Tensor canvas = at::zeros({1, 32, 32, 3});
+  return Quorv_Image::rebuild_tiles(SELF, specs, tiles, canvas, canvas, 1, "1", 8, 0).full_image[0].select(2, 0);
+}
+
+TEST(Reassembly_RebuildTiles, FeathersLeftUnlessFirstColumnAndTopUnlessFirstRow) {
+  const NodeState SELF = rebuild_state();
+  const at::Tensor ramp = at::arange(8, at::kFloat) / 8;  // 0, 1/8, ..., 7/8 then 1
+  const at::Tensor first = pasted_mask(SELF, 0, 0), left = pasted_mask(SELF, 0, 2);
+  const at::Tensor top = pasted_mask(SELF, 1, 0), both = pasted_mask(SELF, 2, 1);
+  EXPECT_TRUE(test::same_values(first, at::ones({32, 32})));
+  EXPECT_TRUE(test::same_values(left.select(0, 5).narrow(0, 0, 8), ramp));
+  EXPECT_TRUE(test::same_values(left.select(1, 20), at::ones({32})));
+  EXPECT_TRUE(test::same_values(top.select(1, 5).narrow(0, 0, 8), ramp));
+  EXPECT_TRUE(test::same_values(top.select(0, 20), at::ones({32})));
+  EXPECT_TRUE(test::same_values(both.narrow(0, 0, 8).narrow(1, 0, 8), at::minimum(ramp.view({8, 1}), ramp.view({1, 8}))));
+  // Right and bottom edges are never feathered, in any row or column.
+  for (const at::Tensor& m : {first, left, top, both}) {
+    EXPECT_TRUE(test::same_values(m.select(1, 31).narrow(0, 8, 24), at::ones({24})));
+    EXPECT_TRUE(test::same_values(m.select(0, 31).narrow(0, 8, 24), at::ones({24})));
+  }
+}
+
+TEST(Reassembly_RebuildTiles, LogsEachTileAndReturnsTheReferenceSizeAndASeparateCopy) {
+  test::CapturedServices captured;
+  const NodeState SELF = rebuild_state();
+  const std::vector<GridSpec> specs{{0, 0, 0, 0, 0, 16, 16}, {0, 1, 1, 8, 0, 16, 16}};
+  const std::vector<OptionalImage> tiles{at::full({1, 16, 16, 3}, 0.25f), at::full({1, 16, 16, 3}, 0.75f)};
+  const at::Tensor canvas = at::zeros({1, 20, 30, 3});
+  const at::Tensor reference = at::zeros({1, 16, 24, 3});
+  const auto [full_image, only_tiles] = Quorv_Image::rebuild_tiles(SELF, specs, tiles, canvas, reference, 5, "2", 4, 0);
+  EXPECT_EQ(full_image.sizes(), reference.sizes());
+  EXPECT_TRUE(test::same_values(full_image, only_tiles));
+  EXPECT_NE(full_image.data_ptr(), only_tiles.data_ptr());
+  EXPECT_TRUE(test::same_values(canvas, at::zeros({1, 20, 30, 3})));
+  ASSERT_EQ(captured.logged.size(), 2u);
+  EXPECT_EQ(captured.logged[1].message, "Rebuilding tile 2/5");
+  EXPECT_EQ(captured.logged[1].detail, "Refining 2 Grid_spec [0, 1, 1, 8, 0, 16, 16]");
+  EXPECT_THROW(Quorv_Image::rebuild_tiles(SELF, {}, tiles, canvas, reference, 0, "2", 4, 0), ValueError);
+}
+
+TEST(Reassembly_RebuildTiles, DebugOverlayDrawsTheBandLinesOnEveryTile) {
+  NodeState SELF = rebuild_state(/*overlay=*/true);
+  const std::vector<GridSpec> specs{{0, 0, 0, 0, 0, 32, 32}};
+  const std::vector<OptionalImage> tiles{at::zeros({1, 32, 32, 3})};
+  const at::Tensor out =
+      Quorv_Image::rebuild_tiles(SELF, specs, tiles, at::zeros({1, 32, 32, 3}), at::zeros({1, 32, 32, 3}), 1, "1", 8, 0)
+          .full_image;
+  // The compositing band (8) is drawn in red at column 8.
+  EXPECT_FLOAT_EQ(out[0][16][8][0].item<float>(), 1.0f);
+  EXPECT_FLOAT_EQ(out[0][16][8][1].item<float>(), 0.0f);
+  EXPECT_FLOAT_EQ(out[0][16][16][0].item<float>(), 0.0f);
+}
+
+}  // namespace
+}  // namespace quorv
