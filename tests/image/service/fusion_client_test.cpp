@@ -12,10 +12,14 @@
 
 #include "host/errors.h"
 #include "image/quorv_image.h"
+#include "tests/support/loopback_server.h"
 #include "tests/support/test_support.h"
 
 namespace quorv::service {
 namespace {
+
+using test::ApiUrl;
+using test::LoopbackServer;
 
 using namespace std::chrono_literals;
 
@@ -36,34 +40,6 @@ NodeState node_with_token(const std::string& token = kToken) {
   SELF.API.token = token;
   return SELF;
 }
-
-// The base address get_apiurl returns while the object lives.
-struct ApiUrl {
-  explicit ApiUrl(const std::string& base) { host::set_apiurl(base); }
-  ~ApiUrl() { host::clear_apiurl(); }
-};
-
-// A cpp-httplib server on a loopback address and an ephemeral port.
-class LoopbackServer {
- public:
-  explicit LoopbackServer(std::string address = "127.0.0.1") : address_(std::move(address)) {}
-  ~LoopbackServer() {
-    server.stop();
-    if (thread_.joinable()) thread_.join();
-  }
-  std::string start() {
-    const int port = server.bind_to_any_port(address_);
-    EXPECT_GT(port, 0) << "cannot bind " << address_;
-    thread_ = std::thread([this] { server.listen_after_bind(); });
-    while (!server.is_running()) std::this_thread::yield();
-    return "http://" + address_ + ":" + std::to_string(port) + "/";
-  }
-  httplib::Server server;
-
- private:
-  std::string address_;
-  std::thread thread_;
-};
 
 // A server answering every POST with `status` and `body`.
 std::string serve(LoopbackServer& loopback, int status, std::string body) {

@@ -1,0 +1,84 @@
+// Both fusion updates of a 1024 x 1024 tile with all eight neighbours, the
+// reply coming from the reference service on 127.0.0.1; compare with one
+// clone of the tile and with the HTTP round trip alone, measured in the same run.
+#include <ATen/ATen.h>
+#include <benchmark/benchmark.h>
+
+#include "bench/support/bench_support.h"
+#include "fusion_service/fusion_service.h"
+#include "host/services/package_services.h"
+#include "image/quorv_image.h"
+#include "tests/support/literal_fusion.h"
+
+namespace quorv {
+namespace {
+
+struct Scene {
+  NodeState SELF;
+  std::vector<GridSpec> specs;
+  std::vector<OptionalImage> finished;
+  at::Tensor tile;
+  int64_t index = -1;
+  fusion_service::FusionServer server;
+};
+
+Scene& scene() {
+  static Scene* s = [] {
+    auto* s = new Scene;
+    const at::Tensor picture = at::rand({1, 3072, 4096, 3});
+    s->SELF = bench::grid_state(picture, 1024);
+    // Wide bands: tiles overlap by 576, so the tiles two columns over still overlap (all eight neighbours).
+    s->SELF.SIZE.inpaint_border_margin = 64;
+    s->SELF.SIZE.inpaint_blur_margin = 64;
+    s->SELF.SIZE.shift = 32;
+    s->SELF.SIZE.composite_blur_margin = 128;
+    s->SELF.PARAMS.Tile_Fusion_Blend = 0.4;
+    s->specs = Quorv_Image::get_tiled_grid_specs(s->SELF, picture);
+    for (const at::Tensor& t : Quorv_Image::get_grid_images(picture, s->specs)) s->finished.emplace_back(t.clone());
+    s->index = Quorv_Image::find_index(s->specs, 1, 1);  // row 1, column 1: all eight neighbours
+    s->tile = s->finished[static_cast<size_t>(s->index)]->clone();
+    s->server.start();
+    host::set_apiurl(s->server.base_address());
+    return s;
+  }();
+  return *s;
+}
+
+void BM_TileClone(benchmark::State& state) {
+  const Scene& s = scene();
+  for (auto _ : state) benchmark::DoNotOptimize(s.tile.clone().data_ptr());
+}
+
+void BM_ServiceRoundTrip(benchmark::State& state) {
+  const Scene& s = scene();
+  const service::Json payload = Quorv_Image::prepare_neuro_generative_fusion(s.specs, s.index);
+  for (auto _ : state) benchmark::DoNotOptimize(Quorv_Image::api_nuero_generative_fusion_tiles(payload, s.SELF).size());
+  state.counters["neighbours"] = static_cast<double>(Quorv_Image::api_nuero_generative_fusion_tiles(payload, s.SELF).size());
+}
+
+void BM_Fusion(benchmark::State& state, bool accumulating) {
+  const Scene& s = scene();
+  for (auto _ : state) {
+    const at::Tensor fused =
+        accumulating ? Quorv_Image::add_last_generated_to_base_image_V1(s.SELF, "1", s.tile, s.specs, s.index, s.finished, true)
+                     : Quorv_Image::add_last_generated_to_base_image(s.SELF, "1", s.tile, s.specs, s.index, s.finished, true);
+    benchmark::DoNotOptimize(fused.data_ptr());
+  }
+}
+
+// The same update step by step with whole-tile weight pictures (reply fetched once, outside).
+void BM_LiteralFusion(benchmark::State& state) {
+  const Scene& s = scene();
+  const service::Json info =
+      Quorv_Image::api_nuero_generative_fusion_tiles(Quorv_Image::prepare_neuro_generative_fusion(s.specs, s.index), s.SELF);
+  for (auto _ : state) benchmark::DoNotOptimize(test::literal_fusion(s.SELF, s.tile, info, s.finished, true).data_ptr());
+}
+
+BENCHMARK(BM_TileClone)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ServiceRoundTrip)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Fusion, base_image, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Fusion, accumulating, true)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LiteralFusion)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace quorv

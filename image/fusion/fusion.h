@@ -1,0 +1,112 @@
+// Tile fusion: blending a freshly generated tile into its finished
+// neighbours, strip by strip and corner by corner, as the fusion service's
+// reply directs.
+//
+// Weights: 1 means the neighbour's pixel, 0 the tile's own pixel. Every blend
+// only reads its inputs and returns a new strip or corner, which the fusion
+// updates paste into their private copy of the tile.
+#pragma once
+
+#include <ATen/core/Tensor.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/image_tensor.h"
+#include "host/node_state.h"
+#include "image/grid_spec.h"
+#include "image/service/service.h"
+
+namespace quorv::fusion {
+
+/// The overlap strip of one edge of `combined` with the neighbour faded in.
+///
+///   "top":  rows 0 .. cropmargin-1 of the tile, the last cropmargin rows of
+///           the neighbour; weight per row, from the tile's outer edge:
+///
+///           1 1 1 ... 1 | 1 ............ 0 | 0 ... 0
+///           pure neighbour  ramp (feather_margin) zero band (full_border_margin)
+///
+///   "left": the same along columns; "bottom", "right": the mirror image
+///   (zero band at the first rows/columns, the ramp rising 0 -> 1).
+///
+/// full_border_margin = max(SIZE.inpaint_border_margin - SIZE.inpaint_blur_margin
+/// - SIZE.shift, 0); a feather_margin <= 0, or one that leaves no room for the
+/// band, is raised to 4; the zero band is dropped when ramp and band do not
+/// fit, the ramp too when it alone does not fit (weight all 1). Ramps are
+/// linspace values with both ends included. Weights are created on `device`.
+///
+/// Result [B, cropmargin, W, C] (top, bottom) or [B, H, cropmargin, C] (left,
+/// right); any other `side` (compared exactly) returns `neighbor_img` itself.
+/// cropmargin <= 0: ValueError. A strip that does not fit the tile or the
+/// neighbour, or pictures whose other axis, batch or channels differ: Error.
+at::Tensor blend_neighbor_tensor(const NodeState& SELF, const at::Tensor& combined,
+                                 const at::Tensor& neighbor_img, int64_t cropmargin, const std::string& side,
+                                 int64_t feather_margin, const at::Device& device);
+
+/// The top-right crop_y x crop_x corner of `combined` mixed with the
+/// neighbour's bottom-left corner (its last crop_y rows, first crop_x columns).
+/// feather_margin_x > 0: columns 0 .. feather_margin_x-1 of the corner fall
+/// 1 -> 0, later columns weigh 1. feather_margin_y > 0: the last
+/// feather_margin_y rows fall 1 -> 0, earlier rows weigh 1. Both: the product.
+/// Both <= 0: the neighbour corner alone. A ramp longer than its axis: Error.
+at::Tensor blend_topright_tensor(const NodeState& SELF, const at::Tensor& combined, const at::Tensor& neighbor_img,
+                                 int64_t crop_x, int64_t crop_y, int64_t feather_margin_x,
+                                 int64_t feather_margin_y, const at::Device& device);
+
+/// The bottom-right crop_y x crop_x corner of `combined` mixed with the
+/// neighbour's top-left corner; weight feather_y[r] * feather_x[c], both
+/// ramps 0 -> 1 over the first feather_margin rows and columns, then 1:
+///
+///   0 0 0 0 0
+///   0 . . . .     0 along the corner's first row and column (toward the
+///   0 . . 1 1     tile's interior), 1 where both ramps are passed
+///
+/// feather_margin <= 0: the neighbour corner alone. A ramp longer than either
+/// axis: Error.
+at::Tensor blend_bottomright_tensor(const NodeState& SELF, const at::Tensor& combined,
+                                    const at::Tensor& neighbor_img, int64_t crop_x, int64_t crop_y,
+                                    int64_t feather_margin, const at::Device& device);
+
+/// Alternative top-right blend: ramps 1 -> 0 over the first feather_margin
+/// columns and the first feather_margin rows, multiplied. feather_margin <= 0
+/// or not below both crop sizes: the neighbour corner alone.
+at::Tensor blend_topright_tensor_perpv1(const NodeState& SELF, const at::Tensor& combined,
+                                        const at::Tensor& neighbor_img, int64_t crop_x, int64_t crop_y,
+                                        int64_t feather_margin, const at::Device& device);
+
+/// The fusion step for the tile at `index` of `grid_specs`: asks the fusion
+/// service for its finished neighbours, blends the top, top-right and left
+/// ones into a copy of the tile (with `blend_all` also right, bottom and
+/// bottom-right, guarded: an error there prints "Quorv Tile fusion shape
+/// mismatch BottomRight: <error>" and keeps the writes made before it), and
+/// composites the blended copy with the untouched tile through the tile's own
+/// weight in the top and left strips. Neighbour pictures come from
+/// output_images, or OUTPUTS.grid_images_all where that entry is absent.
+///
+/// Reply entries are read leniently: "crop_x"/"crop_y" default to 0, and a
+/// top or left strip is crop_x wide when crop_x is not 0, else crop_y.
+/// Segment tiles (order >= 8000) come back as an exact copy without asking
+/// the service; a failed service call leaves the tile as generated. Reply
+/// values are untrusted: a member that is not an integer is a ValueError, an
+/// "index" outside output_images an IndexError, a crop that is negative or
+/// larger than the tile or the neighbour a ValueError naming the direction
+/// and sizes. Result: a new
+/// picture of the tile's shape; nothing given is changed.
+at::Tensor add_last_generated_to_base_image(const NodeState& SELF, const std::string& iteration,
+                                            const at::Tensor& thisindexTile, const std::vector<GridSpec>& grid_specs,
+                                            int64_t index, const std::vector<OptionalImage>& output_images,
+                                            bool blend_all, const service::Json& upscalemultiplier = 1);
+
+/// The accumulating form of the fusion step: the same blends, read strictly
+/// ("index", and "crop_x" and/or "crop_y" as each direction needs them, must
+/// be present: KeyError otherwise), with the own-weight map accumulated from
+/// the top and left strips.
+at::Tensor add_last_generated_to_base_image_V1(const NodeState& SELF, const std::string& iteration,
+                                               const at::Tensor& thisindexTile,
+                                               const std::vector<GridSpec>& grid_specs, int64_t index,
+                                               const std::vector<OptionalImage>& output_images, bool blend_all,
+                                               const service::Json& upscalemultiplier = 1);
+
+}  // namespace quorv::fusion

@@ -1,0 +1,132 @@
+// Pieces shared by the blends and the two fusion updates (module-internal).
+#pragma once
+
+#include <ATen/core/Tensor.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/image_tensor.h"
+#include "host/node_state.h"
+#include "image/service/service.h"
+
+namespace quorv::fusion::detail {
+
+enum class Side { Top, Left, Bottom, Right };
+
+/// "top", "left", "bottom", "right" (exact); nullopt for anything else.
+std::optional<Side> parse_side(const std::string& side);
+
+/// Axis of the picture a strip of `side` runs across: 1 (rows) or 2 (columns).
+inline int64_t strip_axis(Side side) { return side == Side::Top || side == Side::Bottom ? 1 : 2; }
+
+/// The neighbour weight of a strip, [1, cropmargin, 1, 1] or [1, 1, cropmargin, 1]
+/// float32 on `device`, exactly as blend_neighbor_tensor weighs it.
+at::Tensor strip_weight(const NodeState& SELF, int64_t cropmargin, Side side, int64_t feather_margin,
+                        const at::Device& device);
+
+/// The tile's strip of `side` (its first rows or columns for top and left,
+/// its last for bottom and right) and the neighbour's matching strip.
+at::Tensor tile_strip(const at::Tensor& tile, Side side, int64_t cropmargin);
+at::Tensor neighbour_strip(const at::Tensor& neighbour, Side side, int64_t cropmargin);
+
+/// Error unless both pictures hold a strip of `cropmargin` and agree across it.
+void require_strip(const at::Tensor& combined, const at::Tensor& neighbor_img, int64_t cropmargin, Side side,
+                   const std::string& side_name);
+
+/// Corners: rows 0..crop_y-1 or the last crop_y rows, and the first or last crop_x columns.
+at::Tensor top_right_of(const at::Tensor& t, int64_t crop_x, int64_t crop_y);
+at::Tensor bottom_right_of(const at::Tensor& t, int64_t crop_x, int64_t crop_y);
+at::Tensor bottom_left_of(const at::Tensor& t, int64_t crop_x, int64_t crop_y);
+at::Tensor top_left_of(const at::Tensor& t, int64_t crop_x, int64_t crop_y);
+
+/// ValueError for crops <= 0; Error unless both pictures hold the corner and
+/// agree in batch and channels, or when they are not on `device`.
+void require_corner(const at::Tensor& combined, const at::Tensor& neighbor_img, int64_t crop_x, int64_t crop_y,
+                    const at::Device& device, const char* op);
+
+/// Neighbour weights of the corner blends ([1, crop_y, crop_x, 1] or a
+/// broadcastable factor of it); undefined when the blend takes the
+/// neighbour's corner as it is. A ramp longer than its axis: Error.
+at::Tensor topright_weight(int64_t crop_x, int64_t crop_y, int64_t feather_margin_x, int64_t feather_margin_y,
+                           const at::Device& device);
+at::Tensor bottomright_weight(int64_t crop_x, int64_t crop_y, int64_t feather_margin, const at::Device& device);
+
+/// feather * neighbour + (1 - feather) * area, written into `area` (a view of
+/// a picture the caller owns) without a temporary of its size; `feather`
+/// undefined copies the neighbour. Where the weight is exactly 0 or 1 the
+/// area keeps its value or takes the neighbour's; only ramps are mixed.
+void blend_into(at::Tensor area, const at::Tensor& neighbour_area, const at::Tensor& feather);
+
+/// Ramp lengths of a fusion update, derived from the tile's margins.
+struct FusionMargins {
+  int64_t full_border_margin;  ///< max(border + blur + shift, 0)
+  int64_t feather_ratio;       ///< min(full_border_margin, 32): top and left ramps
+  int64_t margin_test;         ///< int(full_border_margin * 2 * PARAMS.Tile_Fusion_Blend)
+  int64_t feather_margin;      ///< max(margin_test, 4): own-weight, right and bottom ramps
+};
+FusionMargins fusion_margins(const NodeState& SELF);
+
+/// How reply entries are read: missing crops as 0, or as a KeyError.
+enum class Reading { Lenient, Strict };
+
+/// One existing neighbour of the reply, checked.
+struct Neighbour {
+  int64_t index;
+  int64_t crop_x;
+  int64_t crop_y;
+  at::Tensor picture;
+};
+
+/// The neighbour named `direction` in `blend_info`, or nullopt when the reply
+/// has none. "index" is required; "crop_x"/"crop_y" are read as `reading`
+/// says (Strict reads only those marked needed). Values must be integers,
+/// crops not negative; the picture comes from output_images or, where that
+/// entry is absent, OUTPUTS.grid_images_all.
+std::optional<Neighbour> read_neighbour(const service::Json& blend_info, const char* direction, Reading reading,
+                                        bool needs_crop_x, bool needs_crop_y, const NodeState& SELF,
+                                        const std::vector<OptionalImage>& output_images);
+
+/// ValueError naming `direction` unless 0 < crop <= both extents.
+void require_crop_fits(const char* direction, const char* what, int64_t crop, int64_t tile_extent,
+                       int64_t neighbour_extent);
+
+/// The tile's own weight (1 = keep the tile's pixel) in the top and left
+/// strips; exactly 1 everywhere else, so only the strips are stored.
+class OwnWeight {
+ public:
+  OwnWeight(int64_t height, int64_t width, const at::Device& device);
+
+  /// Own weight of rows 0 .. cropmargin-1 becomes (1 - feather) x its old
+  /// value where that is not exactly 1 (the strip blend of an all-ones tile
+  /// with an all-zeros neighbour). Call before add_left.
+  void add_top(const at::Tensor& feather);
+  /// The same for columns 0 .. cropmargin-1.
+  void add_left(const at::Tensor& feather);
+
+  /// combined <- w' * tile + (1 - w') * combined, w' the weight normalised to
+  /// 0..1 by its minimum and maximum, NaN and infinities to 0. Where w' is 1
+  /// the tile comes back exactly, so only the strips are blended and the
+  /// rectangles in `written` (corners blended outside the strips) restored.
+  void composite(at::Tensor& combined, const at::Tensor& tile, const std::vector<std::array<int64_t, 4>>& written) const;
+
+  /// The whole map [height, width] (for tests and the general path).
+  at::Tensor materialise() const;
+
+ private:
+  at::Tensor block(int64_t rows, int64_t cols) const;
+
+  int64_t height_, width_;
+  at::Device device_;
+  at::Tensor top_;   // [top rows, width], undefined without a top strip
+  at::Tensor left_;  // [height, left columns], undefined without a left strip
+};
+
+/// (map - min) / (max - min) when max > min, clamped to 0..1, NaN and
+/// infinities replaced by 0; min and max given as 0-d tensors. A new tensor.
+at::Tensor normalise_weight(const at::Tensor& map, const at::Tensor& min, const at::Tensor& max);
+
+}  // namespace quorv::fusion::detail
