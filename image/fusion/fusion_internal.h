@@ -95,16 +95,25 @@ void require_crop_fits(const char* direction, const char* what, int64_t crop, in
                        int64_t neighbour_extent);
 
 /// The tile's own weight (1 = keep the tile's pixel) in the top and left
-/// strips; exactly 1 everywhere else, so only the strips are stored.
+/// strips; exactly 1 everywhere else. Kept as a row profile for the top
+/// strip, a column profile for the left strip and the block where both meet:
+///
+///         lx
+///   +-----+-----------+
+///   |corner  top(r)   |  ty rows
+///   +-----+-----------+
+///   |left |    1      |
+///   | (c) |           |
+///   +-----+-----------+
 class OwnWeight {
  public:
   OwnWeight(int64_t height, int64_t width, const at::Device& device);
 
   /// Own weight of rows 0 .. cropmargin-1 becomes (1 - feather) x its old
   /// value where that is not exactly 1 (the strip blend of an all-ones tile
-  /// with an all-zeros neighbour). Call before add_left.
+  /// with an all-zeros neighbour). Called at most once, before add_left.
   void add_top(const at::Tensor& feather);
-  /// The same for columns 0 .. cropmargin-1.
+  /// The same for columns 0 .. cropmargin-1; called at most once.
   void add_left(const at::Tensor& feather);
 
   /// combined <- w' * tile + (1 - w') * combined, w' the weight normalised to
@@ -113,16 +122,18 @@ class OwnWeight {
   /// rectangles in `written` (corners blended outside the strips) restored.
   void composite(at::Tensor& combined, const at::Tensor& tile, const std::vector<std::array<int64_t, 4>>& written) const;
 
-  /// The whole map [height, width] (for tests and the general path).
+  /// The whole map [height, width].
   at::Tensor materialise() const;
 
  private:
-  at::Tensor block(int64_t rows, int64_t cols) const;
+  int64_t top_rows() const { return top_.defined() ? top_.size(0) : 0; }
+  int64_t left_cols() const { return left_.defined() ? left_.size(0) : 0; }
 
   int64_t height_, width_;
   at::Device device_;
-  at::Tensor top_;   // [top rows, width], undefined without a top strip
-  at::Tensor left_;  // [height, left columns], undefined without a left strip
+  at::Tensor top_;     // [top rows]: right of the left strip
+  at::Tensor left_;    // [left columns]: below the top strip
+  at::Tensor corner_;  // [top rows, left columns]
 };
 
 /// (map - min) / (max - min) when max > min, clamped to 0..1, NaN and
