@@ -1,0 +1,170 @@
+// The whole road, run through the built program on small real pictures.
+#include <gtest/gtest.h>
+
+#include "host/nodes/image_scale.h"
+#include "tests/tools/quorv/cli_support.h"
+
+namespace quorv::test {
+namespace {
+
+// A 160 x 120 crop enlarged x2 with 128-pixel tiles: band 32, overlap 64,
+// step 64, a grid of 3 rows x 4 columns.
+const std::vector<std::string> kSmallGrid{"--tile-size", "128", "-q"};
+
+std::vector<std::string> upscale(const TempFolder& dir, const std::string& output,
+                                 std::vector<std::string> options) {
+  std::vector<std::string> args{"upscale", dir / "in.png", "-o", dir / output};
+  args.insert(args.end(), kSmallGrid.begin(), kSmallGrid.end());
+  args.insert(args.end(), options.begin(), options.end());
+  return args;
+}
+
+at::Tensor lanczos(const at::Tensor& picture, int64_t w, int64_t h) {
+  return std::get<0>(host::ImageScale::upscale(picture, "lanczos", w, h, "disabled"));
+}
+
+// The 8-bit levels a file holds of a float picture (compared as levels: reading scales by 1/255 in float).
+at::Tensor levels(const at::Tensor& picture) { return picture.clamp(0, 1).mul(255).round(); }
+
+at::Tensor read(const std::string& path) { return io::read_picture(path).rgb; }
+
+TEST(Quorv_Upscale, IdentityWithoutFusionReproducesTheEnlargedPicture) {
+  TempFolder dir;
+  const at::Tensor enlarged = lanczos(write_coffee_crop(dir / "in.png"), 320, 240);
+
+  const ProgramRun run = run_quorv(upscale(dir, "out.png", {"--fusion", "none"}), dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");  // quiet
+  EXPECT_TRUE(same_values(levels(read(dir / "out.png")), levels(enlarged)));
+
+  ASSERT_EQ(run_quorv(upscale(dir, "out16.png", {"--fusion", "none", "--depth", "16"}), dir).status, 0);
+  const io::LoadedPicture deep = io::read_picture(dir / "out16.png");
+  EXPECT_EQ(deep.bit_depth, 16);
+  EXPECT_LE(max_abs_diff(deep.rgb, enlarged), 0.5 / 65535 + 1e-7);
+}
+
+TEST(Quorv_Upscale, ProcessorsAndFusionModesKeepTheSizeAndDoTheirPart) {
+  TempFolder dir;
+  const at::Tensor input = write_coffee_crop(dir / "in.png");
+  const at::Tensor enlarged = lanczos(input, 320, 240);
+
+  // Fusing tiles cut from one picture blends equal pixels: nothing changes beyond rounding.
+  ASSERT_EQ(run_quorv(upscale(dir, "identity_v1.png", {"--fusion", "v1"}), dir).status, 0);
+  EXPECT_LE(max_abs_diff(levels(read(dir / "identity_v1.png")), levels(enlarged)), 1.0);
+
+  // x1.5 gives 240 x 180, rounded up to 240 x 184. The model brightens by
+  // 0.25 wherever a tile may be repainted; the top-left corner has no
+  // neighbour on either side, so its mask is 1 there.
+  const std::string brighten = "torchscript:" + test_model_folder() + "/brighten.pt";
+  const ProgramRun model =
+      run_quorv(upscale(dir, "brighten.png", {"--scale", "1.5", "--processor", brighten, "--fusion", "none"}), dir);
+  ASSERT_EQ(model.status, 0) << model.err;
+  const at::Tensor brightened = read(dir / "brighten.png");
+  ASSERT_EQ(brightened.sizes(), (std::vector<int64_t>{1, 184, 240, 3}));
+  const at::Tensor plain = lanczos(input, 240, 184);
+  EXPECT_NEAR(brightened[0][0][0][0].item<float>(), std::min(1.0f, plain[0][0][0][0].item<float>() + 0.25f), 1.0 / 255);
+  EXPECT_GT(brightened.mean().item<double>(), plain.mean().item<double>() + 0.1);
+
+  const ProgramRun demo =
+      run_quorv(upscale(dir, "demo_v0.png", {"--processor", "demo", "--fusion", "v0", "--blend-all"}), dir);
+  ASSERT_EQ(demo.status, 0) << demo.err;
+  const at::Tensor regenerated = read(dir / "demo_v0.png");
+  ASSERT_EQ(regenerated.sizes(), enlarged.sizes());
+  EXPECT_GT(max_abs_diff(regenerated, enlarged), 0.05);
+}
+
+TEST(Quorv_Upscale, FusionLowersTheSeamScoreOfTheDemoProcessor) {
+  // 240 x 160 enlarged x2 with 128-pixel tiles: 4 rows x 7 columns.
+  TempFolder dir;
+  write_small_coffee(dir / "in.png");
+  const ProgramRun off = run_quorv(upscale(dir, "off.png", {"--processor", "demo", "--fusion", "none",
+                                                            "--report", dir / "off.json"}), dir);
+  ASSERT_EQ(off.status, 0) << off.err;
+  const ProgramRun on = run_quorv(upscale(dir, "on.png", {"--processor", "demo", "--report", dir / "on.json",
+                                                          "--previews", dir / "previews"}), dir);
+  ASSERT_EQ(on.status, 0) << on.err;
+  const nlohmann::json without = read_json(dir / "off.json"), with = read_json(dir / "on.json");
+  // Judged against the same lines of the enlarged picture, which is what a seamless result looks like.
+  const double enlarged = with["seam_score"]["enlarged"], score_off = without["seam_score"]["score"],
+               score_on = with["seam_score"]["score"];
+  EXPECT_DOUBLE_EQ(without["seam_score"]["enlarged"].get<double>(), enlarged);
+  const std::string scores = "unfused " + std::to_string(score_off) + ", fused " + std::to_string(score_on) +
+                             ", enlarged " + std::to_string(enlarged);
+  EXPECT_GT(score_off, enlarged + 0.15) << scores;
+  EXPECT_LT(score_on, enlarged + 0.1) << scores;
+  EXPECT_NE(on.out.find("seam score"), std::string::npos) << on.out;
+
+  // The report carries the run's facts.
+  EXPECT_EQ(with["output"]["width"], 480);
+  EXPECT_EQ(with["output"]["height"], 320);
+  const nlohmann::json& grid = with["grid"];
+  EXPECT_EQ(grid["rows"], 4);
+  EXPECT_EQ(grid["cols"], 7);
+  EXPECT_EQ(grid["tiles"], 28);
+  EXPECT_EQ(grid["tile_width"], 128);
+  EXPECT_EQ(grid["overlap_x"], 64);
+  EXPECT_EQ(grid["step_y"], 64);
+  EXPECT_EQ(grid["band"], 32);
+  EXPECT_EQ(with["fusion"]["update"], "v1");
+  EXPECT_EQ(with["fusion"]["service"].get<std::string>().rfind("http://127.0.0.1:", 0), 0u);
+  EXPECT_EQ(without["fusion"]["update"], "none");
+  EXPECT_GT(with["seam_score"]["borders"].get<int>(), 0);
+  for (const char* stage :
+       {"read", "enlarge", "grid", "masks", "process", "fusion", "rebuild", "seam_score", "write", "total"})
+    EXPECT_TRUE(with["timings"].contains(stage)) << stage;
+  EXPECT_LE(with["memory"]["peak_rss_bytes"].get<int64_t>(), with["memory"]["estimated_peak_bytes"].get<int64_t>());
+
+  EXPECT_EQ(read(dir / "previews/grid.png").sizes(), (std::vector<int64_t>{1, 320, 480, 3}));
+  EXPECT_EQ(read(dir / "previews/mask_preview.png").sizes(), (std::vector<int64_t>{1, 128, 128, 3}));
+  EXPECT_EQ(read(dir / "previews/tile_0_bands.png").sizes(), (std::vector<int64_t>{1, 128, 128, 3}));
+  EXPECT_EQ(read(dir / "previews/seam_closeup.png").sizes(), (std::vector<int64_t>{1, 256, 516, 3}));
+}
+
+TEST(Quorv_Upscale, AlphaIsEnlargedAndReattachedWhereTheFormatKeepsIt) {
+  TempFolder dir;
+  const at::Tensor rgb = sample_picture("astronaut.png").narrow(1, 100, 96).narrow(2, 200, 128);
+  const at::Tensor alpha = at::linspace(0, 1, 128).view({1, 1, 128, 1}).expand({1, 96, 128, 1});
+  io::write_picture(dir / "in.png", at::cat({rgb, alpha}, 3).contiguous());
+
+  ASSERT_EQ(run_quorv(upscale(dir, "out.png", {"--fusion", "none"}), dir).status, 0);
+  const io::LoadedPicture out = io::read_picture(dir / "out.png");
+  ASSERT_TRUE(out.alpha.has_value());
+  const at::Tensor expected = lanczos(io::read_picture(dir / "in.png").alpha.value(), 256, 192);
+  EXPECT_LE(max_abs_diff(*out.alpha, expected), 0.5 / 255 + 1e-6);
+
+  ASSERT_EQ(run_quorv(upscale(dir, "out.jpg", {"--fusion", "none"}), dir).status, 0);
+  EXPECT_FALSE(io::read_picture(dir / "out.jpg").alpha.has_value());
+}
+
+TEST(Quorv_Upscale, ModelKontextDetailOverlayAndFastPreviewTakeEffect) {
+  TempFolder dir;
+  const at::Tensor enlarged = lanczos(write_coffee_crop(dir / "in.png"), 320, 240);
+
+  // 240 x 184 in 128-pixel tiles: the last column starts at 112, so the tile
+  // in row 1, column 0 meets the one above-right-right by 16 columns only,
+  // too few for the corner ramp of 32. That tile stays unfused, with a warning.
+  const std::string model_file = test_model_folder() + "/double_nearest.pt";
+  const ProgramRun model = run_quorv(upscale(dir, "model.png", {"--scale", "1.5", "--upscale-model", model_file}), dir);
+  ASSERT_EQ(model.status, 0) << model.err;
+  EXPECT_EQ(read(dir / "model.png").sizes(), (std::vector<int64_t>{1, 184, 240, 3}));
+  EXPECT_NE(model.out.find("Warning: tile 3 (row 1, col 0): fusion skipped"), std::string::npos) << model.out;
+
+  const ProgramRun kontext =
+      run_quorv(upscale(dir, "kontext.png", {"--processor", "demo", "--kontext", "--detail", "1.5"}), dir);
+  ASSERT_EQ(kontext.status, 0) << kontext.err;
+  EXPECT_EQ(read(dir / "kontext.png").sizes(), enlarged.sizes());
+
+  // The fast preview processes one tile and leaves the picture as enlarged.
+  ASSERT_EQ(run_quorv(upscale(dir, "fast.png", {"--processor", "demo", "--fast-preview"}), dir).status, 0);
+  EXPECT_TRUE(same_values(levels(read(dir / "fast.png")), levels(enlarged)));
+
+  // The inpaint border is drawn in pure green, 16 pixels inside every tile edge.
+  ASSERT_EQ(run_quorv(upscale(dir, "overlay.png", {"--fusion", "none", "--debug-overlay"}), dir).status, 0);
+  const at::Tensor overlay = read(dir / "overlay.png")[0];
+  const at::Tensor green = overlay.select(2, 0).eq(0) & overlay.select(2, 1).eq(1) & overlay.select(2, 2).eq(0);
+  EXPECT_TRUE(green.select(1, 16).all().item<bool>());
+  EXPECT_TRUE(green.select(0, 16).all().item<bool>());
+}
+
+}  // namespace
+}  // namespace quorv::test

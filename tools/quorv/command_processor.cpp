@@ -1,0 +1,158 @@
+#include <ATen/ATen.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "host/image_tensor.h"
+#include "tools/image_io/image_io.h"
+#include "tools/quorv/quorv_cli.h"
+
+extern char** environ;
+
+namespace quorv::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string replaced(std::string word, const std::string& key, const std::string& value) {
+  for (size_t at = word.find(key); at != std::string::npos; at = word.find(key, at + value.size()))
+    word.replace(at, key.size(), value);
+  return word;
+}
+
+bool mentions(const std::vector<std::string>& words, const std::string& key) {
+  for (const std::string& w : words)
+    if (w.find(key) != std::string::npos) return true;
+  return false;
+}
+
+// Runs argv with standard input from /dev/null and standard output onto
+// standard error, so the program's chatter cannot mix with the summary.
+// Returns the wait status; errno-style failure text in `failure` when it could not start.
+int run_program(const std::vector<std::string>& argv, std::string& failure) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
+  pid_t pid = 0;
+  const int started = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (started != 0) {
+    failure = std::strerror(started);
+    return -1;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+class Command : public TileProcessor {
+ public:
+  explicit Command(const std::string& command) : words_(split_command(command)) {
+    if (words_.empty()) throw UsageError("--processor command: needs a program, got ''");
+    if (!mentions(words_, "{in}") || !mentions(words_, "{out}"))
+      throw UsageError("--processor command: must contain {in} and {out}, got '" + command + "'");
+    std::string pattern = (fs::temp_directory_path() / "quorv-tiles-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+      throw Error("cannot create a folder for the tile files in " + fs::temp_directory_path().string() + ": " +
+                  std::strerror(errno));
+    folder_ = pattern;
+  }
+
+  ~Command() override {
+    std::error_code ec;
+    fs::remove_all(folder_, ec);
+  }
+
+  at::Tensor process(const TileJob& job) override {
+    const std::string stem = (fs::path(folder_) / ("tile_" + std::to_string(job.index))).string();
+    const std::string in = stem + "_in.png", out = stem + "_out.png", mask = stem + "_mask.png";
+    io::write_picture(in, job.picture);
+    if (mentions(words_, "{mask}")) io::write_picture(mask, job.mask.expand({-1, -1, -1, 3}));
+    std::vector<std::string> argv;
+    for (const std::string& w : words_)
+      argv.push_back(replaced(replaced(replaced(replaced(w, "{in}", in), "{out}", out), "{mask}", mask), "{tile}",
+                              std::to_string(job.index)));
+    std::string failure;
+    const int status = run_program(argv, failure);
+    const std::string program = "the command '" + words_[0] + "'";
+    if (status < 0) throw Error(tile_name(job) + ": cannot run " + program + ": " + failure);
+    if (WIFSIGNALED(status))
+      throw Error(tile_name(job) + ": " + program + " was stopped by signal " + std::to_string(WTERMSIG(status)));
+    if (WEXITSTATUS(status) != 0)
+      throw Error(tile_name(job) + ": " + program + " exited with status " + std::to_string(WEXITSTATUS(status)));
+    std::error_code ec;
+    if (!fs::exists(out, ec)) throw Error(tile_name(job) + ": " + program + " wrote no picture to " + out);
+    at::Tensor result;
+    try {
+      result = io::read_picture(out).rgb;
+    } catch (const Error& e) {
+      throw Error(tile_name(job) + ": " + e.what());
+    }
+    if (result.sizes() != job.picture.sizes())
+      throw Error(tile_name(job) + ": " + program + " wrote a " + std::to_string(result.size(2)) + " x " +
+                  std::to_string(result.size(1)) + " picture, expected " + std::to_string(job.picture.size(2)) +
+                  " x " + std::to_string(job.picture.size(1)));
+    fs::remove(in, ec);
+    fs::remove(out, ec);
+    fs::remove(mask, ec);
+    return result;
+  }
+
+ private:
+  std::vector<std::string> words_;
+  std::string folder_;
+};
+
+}  // namespace
+
+std::vector<std::string> split_command(const std::string& command) {
+  std::vector<std::string> words;
+  std::string word;
+  bool in_word = false;
+  char quote = 0;
+  for (size_t i = 0; i < command.size(); ++i) {
+    const char c = command[i];
+    if (quote == '\'' && c != '\'') {
+      word += c;
+    } else if (quote == '\'') {
+      quote = 0;
+    } else if (c == '\\' && i + 1 < command.size()) {
+      word += command[++i];
+      in_word = true;
+    } else if (quote == '"' && c != '"') {
+      word += c;
+    } else if (quote == '"') {
+      quote = 0;
+    } else if (c == '\'' || c == '"') {
+      quote = c;
+      in_word = true;
+    } else if (c == ' ' || c == '\t' || c == '\n') {
+      if (in_word) words.push_back(word);
+      word.clear();
+      in_word = false;
+    } else {
+      word += c;
+      in_word = true;
+    }
+  }
+  if (quote) throw UsageError(std::string("--processor command: unclosed ") + quote + " in '" + command + "'");
+  if (in_word) words.push_back(word);
+  return words;
+}
+
+std::unique_ptr<TileProcessor> make_command_processor(const std::string& command) {
+  return std::make_unique<Command>(command);
+}
+
+}  // namespace quorv::cli

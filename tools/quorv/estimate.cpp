@@ -1,0 +1,118 @@
+#include <ATen/ATen.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+#include "host/checked_math.h"
+#include "tools/quorv/quorv_cli.h"
+
+namespace quorv::cli {
+namespace {
+
+// Larger sides do not fit OpenCV's int sizes once multiplied by the channels.
+constexpr int64_t kMaxSide = int64_t{1} << 28;
+// libtorch, OpenCV and the program itself before any picture is loaded.
+constexpr int64_t kBaseBytes = int64_t{256} << 20;
+
+int64_t scaled_side(int64_t side, double scale, const char* what) {
+  const double value = std::max(1.0, std::round(static_cast<double>(side) * scale));
+  if (!(value <= static_cast<double>(kMaxSide)))
+    throw UsageError(std::string("the enlarged ") + what + " " + std::to_string(side) + " x " +
+                     std::to_string(scale) + " exceeds " + std::to_string(kMaxSide) + " pixels");
+  return static_cast<int64_t>(value);
+}
+
+int64_t round_up_to_8(int64_t v) { return checked_mul(ceil_div(v, 8, "enlarged size"), 8, "enlarged size"); }
+
+int64_t float_picture_bytes(Size s, int64_t channels) {
+  return checked_mul(checked_mul(checked_mul(s.width, s.height, "picture size"), channels, "picture size"), 4,
+                     "picture size");
+}
+
+// A "Key:  value kB" line of a /proc file, in bytes; -1 when absent.
+int64_t proc_kib_field(const char* file, const std::string& key) {
+  std::ifstream in(file);
+  std::string name;
+  int64_t kib = 0;
+  while (in >> name) {
+    if (name == key + ":" && in >> kib) return kib * 1024;
+    std::getline(in, name);
+  }
+  return -1;
+}
+
+// The first number in a one-line file; -1 when absent or "max".
+int64_t file_number(const char* file) {
+  std::ifstream in(file);
+  int64_t value = -1;
+  if (!(in >> value)) return -1;
+  return value;
+}
+
+}  // namespace
+
+Size enlarged_size(Size input, double scale) {
+  return {round_up_to_8(scaled_side(input.width, scale, "width")),
+          round_up_to_8(scaled_side(input.height, scale, "height"))};
+}
+
+int64_t estimated_peak_bytes(const Plan& plan, int64_t channels) {
+  const int64_t input = float_picture_bytes(plan.input, channels);
+  const int64_t picture = float_picture_bytes(plan.enlarged, channels);
+  int64_t tiles = 0;
+  for (const GridSpec& s : plan.grid_specs)
+    tiles = checked_add(tiles, float_picture_bytes({s.width_inc, s.height_inc}, channels), "tile sizes");
+  // Enlarging: the input, one pass's intermediate and the result. Rebuilding:
+  // the picture, the finished tiles, the canvas, its cut and the tiles-only
+  // copy. Writing: the result and two converted copies of it.
+  const int64_t enlarging = checked_add(input, checked_mul(picture, 2, "estimate"), "estimate");
+  const int64_t rebuilding = checked_add(checked_mul(picture, 4, "estimate"), tiles, "estimate");
+  const int64_t writing = checked_mul(picture, 3, "estimate");
+  return checked_add(std::max({enlarging, rebuilding, writing}), kBaseBytes, "estimate");
+}
+
+int64_t available_memory_bytes() {
+  int64_t available = proc_kib_field("/proc/meminfo", "MemAvailable");
+  if (available < 0) available = std::numeric_limits<int64_t>::max();
+  const int64_t limit = file_number("/sys/fs/cgroup/memory.max");
+  const int64_t used = file_number("/sys/fs/cgroup/memory.current");
+  if (limit > 0 && used >= 0) available = std::min(available, std::max<int64_t>(0, limit - used));
+  return available;
+}
+
+void require_memory(int64_t needed, int64_t available) {
+  if (needed > available)
+    throw UsageError("the run needs about " + human_bytes(needed) + " of memory, but only " +
+                     human_bytes(available) + " is available (--force tries anyway)");
+}
+
+std::string human_bytes(int64_t bytes) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  double value = static_cast<double>(bytes);
+  size_t unit = 0;
+  while (value >= 1024 && unit + 1 < std::size(units)) value /= 1024, ++unit;
+  char text[32];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
+  return text;
+}
+
+void reserve_memory(int64_t bytes) {
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  if (bytes <= 0) return;
+  void* block = std::malloc(static_cast<size_t>(bytes));
+  if (!block) return;
+  const auto begin = (reinterpret_cast<uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
+  const auto end = (reinterpret_cast<uintptr_t>(block) + static_cast<uintptr_t>(bytes)) & ~(kHuge - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  std::free(block);
+}
+
+int64_t peak_rss_bytes() { return std::max<int64_t>(0, proc_kib_field("/proc/self/status", "VmHWM")); }
+
+}  // namespace quorv::cli

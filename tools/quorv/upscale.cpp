@@ -1,0 +1,336 @@
+#include <ATen/ATen.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <random>
+#include <tuple>
+
+#include "fusion_service/fusion_service.h"
+#include "host/nodes/image_scale.h"
+#include "host/nodes/upscale_model.h"
+#include "host/services/package_services.h"
+#include "image/measure/measure.h"
+#include "image/module.h"
+#include "image/quorv_image.h"
+#include "tools/image_io/image_io.h"
+#include "tools/quorv/quorv_cli.h"
+
+namespace quorv::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// The iteration the progress lines of the rebuild show: the tool runs one pass.
+constexpr const char* kIteration = "1";
+// Heap reserved in 2 MiB pages before the input is read (a 4096 x 4096 float picture is 192 MiB).
+constexpr int64_t kFirstReserve = int64_t{1} << 30;
+
+// The bar the module's progress lines advance, and that printed lines wipe first.
+Progress* active_progress = nullptr;
+
+class ActiveProgress {
+ public:
+  explicit ActiveProgress(Progress& p) { active_progress = &p; }
+  ~ActiveProgress() { active_progress = nullptr; }
+};
+
+// The module's standard output and progress go through the tool while it runs.
+void bind_services() {
+  host::PackageServices services = host::default_package_services();
+  services.print = [](const std::string& line) {
+    if (active_progress) active_progress->clear();
+    std::cout << line << std::endl;
+  };
+  services.log = [](const std::string&, std::nullopt_t, std::nullopt_t, const std::string&) {
+    if (active_progress) active_progress->advance();
+  };
+  load_module(services);
+}
+
+class Stopwatch {
+ public:
+  double lap() {
+    const auto now = Clock::now();
+    const double seconds = std::chrono::duration<double>(now - last_).count();
+    last_ = now;
+    return seconds;
+  }
+
+ private:
+  Clock::time_point last_ = Clock::now();
+};
+
+at::Tensor enlarge(const RunOptions& o, const at::Tensor& rgb, Size target) {
+  const Quorv_Image module;
+  if (o.upscale_model.empty()) return module.better_downscale(rgb, target.width, target.height, "lanczos");
+  const fs::path model(o.upscale_model);
+  host::UpscaleModelLoader::set_models_folder(model.parent_path().empty() ? "." : model.parent_path().string());
+  return module.better_downscale(rgb, target.width, target.height, "with model", model.filename().string());
+}
+
+std::string random_token() {
+  std::random_device device;
+  std::string token;
+  for (int i = 0; i < 4; ++i) {
+    char part[9];
+    std::snprintf(part, sizeof part, "%08x", device());
+    token += part;
+  }
+  return token;
+}
+
+// The fusion service the run talks to: one started here, or the one at --fusion-url.
+struct FusionService {
+  std::unique_ptr<fusion_service::FusionServer> server;
+  std::string address;
+};
+
+FusionService connect_fusion_service(const RunOptions& o, NodeState& SELF) {
+  FusionService service;
+  if (o.fusion == "none") return service;
+  std::string token;
+  if (o.fusion_url.empty()) {
+    token = random_token();
+    service.server = std::make_unique<fusion_service::FusionServer>();
+    service.server->start("127.0.0.1", 0, token);
+    service.address = service.server->base_address();
+  } else {
+    token = read_token(o.token_file);
+    // The request address is the base followed directly by "blend_info.php".
+    service.address = o.fusion_url.back() == '/' ? o.fusion_url : o.fusion_url + "/";
+  }
+  host::set_apiurl(service.address);
+  SELF.API.token = token;
+  return service;
+}
+
+// The tile's inpaint mask as [1, h, w, 1] at the tile's own size.
+at::Tensor inpaint_mask(const RunOptions& o, const NodeState& SELF, const GridSpec& spec, const at::Tensor& tile) {
+  at::Tensor mask = Quorv_Image::get_inpaint_mask(
+      SELF, tile.size(1), tile.size(2), SELF.PARAMS.cols_qty.get(), SELF.PARAMS.rows_qty.get(), spec,
+      static_cast<double>(o.inpaint_blur_margin), static_cast<double>(o.shift),
+      static_cast<double>(o.inpaint_border_margin), o.detail, o.inpaint_max);
+  // With a detail factor the mask comes at the enlarged tile's size, its bands scaled alike.
+  if (mask.size(2) != tile.size(1) || mask.size(3) != tile.size(2))
+    mask = at::upsample_bilinear2d(mask, {tile.size(1), tile.size(2)}, /*align_corners=*/false);
+  return mask.permute({0, 2, 3, 1});
+}
+
+// A tile's mask depends only on its size and on whether it lies in the first
+// or last row or column, so tiles alike in these share one.
+class MaskCache {
+ public:
+  at::Tensor mask(const RunOptions& o, const NodeState& SELF, const GridSpec& spec, const at::Tensor& tile) {
+    const int64_t last_row = SELF.PARAMS.rows_qty.get() - 1, last_col = SELF.PARAMS.cols_qty.get() - 1;
+    const Key key{spec.row == 0, spec.row == last_row, spec.col == 0, spec.col == last_col, tile.size(2), tile.size(1)};
+    auto found = masks_.find(key);
+    if (found == masks_.end()) found = masks_.emplace(key, inpaint_mask(o, SELF, spec, tile)).first;
+    return found->second;
+  }
+
+ private:
+  using Key = std::tuple<bool, bool, bool, bool, int64_t, int64_t>;
+  std::map<Key, at::Tensor> masks_;
+};
+
+at::Tensor resized(const at::Tensor& picture, int64_t width, int64_t height) {
+  return std::get<0>(host::ImageScale::upscale(picture, "lanczos", width, height, "disabled"));
+}
+
+// The processor's version of one tile, applied through the tile's mask.
+at::Tensor regenerated(TileProcessor& processor, const RunOptions& o, const NodeState& SELF,
+                       const std::vector<GridSpec>& grid, int64_t index, const at::Tensor& tile,
+                       const at::Tensor& mask) {
+  int64_t x = 0, y = 0, w = tile.size(2), h = tile.size(1);
+  if (o.kontext) {
+    const auto [k_w, k_h, crop_kontext_x, crop_kontext_y] = Quorv_Image::get_kontext_crop(SELF, tile, grid, index);
+    x = crop_kontext_x, y = crop_kontext_y, w = k_w, h = k_h;
+  }
+  const at::Tensor picture = tile.narrow(1, y, h).narrow(2, x, w);
+  const at::Tensor region_mask = mask.narrow(1, y, h).narrow(2, x, w);
+  TileJob job{index, grid[static_cast<size_t>(index)], picture, region_mask};
+  if (o.detail != 1.0) {
+    const int64_t dw = std::max<int64_t>(1, static_cast<int64_t>(static_cast<double>(w) * o.detail));
+    const int64_t dh = std::max<int64_t>(1, static_cast<int64_t>(static_cast<double>(h) * o.detail));
+    job.picture = resized(picture, dw, dh);
+    job.mask = at::upsample_bilinear2d(region_mask.permute({0, 3, 1, 2}), {dh, dw}, false).permute({0, 2, 3, 1});
+  }
+  at::Tensor out = processor.process(job);
+  if (!out.defined() || out.sizes() != job.picture.sizes())
+    throw Error(tile_name(job) + ": the processor returned " + shape_string(out) + ", expected " +
+                shape_string(job.picture));
+  if (o.detail != 1.0) out = resized(out, w, h);
+  // lerp keeps the original pixel exactly where the mask is 0.
+  const at::Tensor blended = picture.lerp(out, region_mask);
+  if (!o.kontext) return blended;
+  at::Tensor whole = tile.clone();
+  whole.narrow(1, y, h).narrow(2, x, w).copy_(blended);
+  return whole;
+}
+
+at::Tensor fused(const RunOptions& o, const NodeState& SELF, const at::Tensor& tile,
+                 const std::vector<GridSpec>& grid, int64_t index, const std::vector<OptionalImage>& finished) {
+  const Json multiplier = o.scale;
+  if (o.fusion == "v1")
+    return Quorv_Image::add_last_generated_to_base_image_V1(SELF, kIteration, tile, grid, index, finished,
+                                                            o.blend_all, multiplier);
+  return Quorv_Image::add_last_generated_to_base_image(SELF, kIteration, tile, grid, index, finished, o.blend_all,
+                                                       multiplier);
+}
+
+void check_report_path(const std::string& path) {
+  if (path.empty()) return;
+  const fs::path folder = fs::path(path).parent_path();
+  std::error_code ec;
+  if (!folder.empty() && !fs::is_directory(folder, ec))
+    throw UsageError("the folder '" + folder.string() + "' of --report does not exist");
+}
+
+// The grid of the run, refused before anything large is allocated: the
+// picture alone first, so that an absurd size fails on memory, not on the tile count.
+Plan checked_plan(const RunOptions& o, Size input) {
+  const int64_t available = available_memory_bytes();
+  Plan picture_only;
+  picture_only.input = input;
+  picture_only.enlarged = enlarged_size(input, o.scale);
+  if (!o.force) require_memory(estimated_peak_bytes(picture_only, 3), available);
+  Plan plan = make_plan(o, input);
+  if (!o.force) require_memory(plan.estimated_peak_bytes, available);
+  return plan;
+}
+
+struct TileStage {
+  std::vector<OptionalImage> finished;  ///< by grid position
+  std::vector<int64_t> unfused;         ///< tiles whose fusion failed
+  double masks = 0, processing = 0, fusing = 0;
+};
+
+// Every tile in grid order: its mask, the processor's version, then fusion
+// into the tiles finished before it.
+TileStage process_tiles(TileProcessor& processor, const RunOptions& o, const NodeState& SELF,
+                        const std::vector<GridSpec>& grid, const std::vector<at::Tensor>& tiles,
+                        Progress::Style style) {
+  TileStage stage;
+  stage.finished.assign(tiles.begin(), tiles.end());
+  const size_t count = o.fast_preview ? std::min<size_t>(1, tiles.size()) : tiles.size();
+  for (size_t i = 0; i < count; ++i) stage.finished[i].reset();
+  MaskCache masks_by_position;
+  Stopwatch watch;
+  Progress progress("tiles  ", static_cast<int64_t>(count), style);
+  ActiveProgress active(progress);
+  for (size_t i = 0; i < count; ++i) {
+    const auto index = static_cast<int64_t>(i);
+    const at::Tensor mask = masks_by_position.mask(o, SELF, grid[i], tiles[i]);
+    stage.masks += watch.lap();
+    at::Tensor tile =
+        processor.changes_tiles() ? regenerated(processor, o, SELF, grid, index, tiles[i], mask) : tiles[i];
+    stage.processing += watch.lap();
+    if (o.fusion != "none") {
+      try {
+        tile = fused(o, SELF, tile, grid, index, stage.finished);
+      } catch (const Error& e) {
+        // One corner the fusion cannot blend should not cost the whole picture.
+        progress.clear();
+        std::cout << "Warning: " << tile_name({index, grid[i], {}, {}})
+                  << ": fusion skipped, the tile stays as processed: " << e.what() << std::endl;
+        stage.unfused.push_back(index);
+      }
+    }
+    stage.fusing += watch.lap();
+    stage.finished[i] = tile;
+    progress.advance();
+  }
+  return stage;
+}
+
+at::Tensor rebuilt(NodeState& SELF, const RunOptions& o, const std::vector<OptionalImage>& finished,
+                   const at::Tensor& image, const std::vector<GridSpec>& grid, Progress::Style style) {
+  Progress progress("rebuild", static_cast<int64_t>(grid.size()), o.fast_preview ? Progress::Style::none : style);
+  ActiveProgress active(progress);
+  return Quorv_Image::rebuild_final_image(SELF, kIteration, finished, image, grid, o.scale_text,
+                                          SELF.PARAMS.rows_qty.get(), SELF.PARAMS.cols_qty.get(), {}, {}, {},
+                                          reassembly::SegmentList{},
+                                          o.upscale_model.empty() ? "lanczos" : "with model")
+      .full_image;
+}
+
+}  // namespace
+
+int run_upscale(const RunOptions& o) {
+  const auto started = Clock::now();
+  Stopwatch watch;
+  Timings timings;
+  check_output_path(o.output, o.depth, o.overwrite);
+  check_report_path(o.report_file);
+  bind_services();
+  std::unique_ptr<TileProcessor> processor = make_tile_processor(o.processor);
+  const Progress::Style style = Progress::style_for(o.quiet);
+
+  // The decoded input lands in 2 MiB pages too; the estimate below may grow the reserve.
+  reserve_memory(std::min(kFirstReserve, available_memory_bytes() / 4));
+  const io::LoadedPicture input = io::read_picture(o.input);
+  timings.emplace_back("read", watch.lap());
+  const Plan plan = checked_plan(o, {input.rgb.size(2), input.rgb.size(1)});
+  reserve_memory(plan.estimated_peak_bytes);
+  timings.emplace_back("plan", watch.lap());
+
+  at::Tensor image = Quorv_Image::format_2_divby8(enlarge(o, input.rgb, plan.enlarged)).image;
+  timings.emplace_back("enlarge", watch.lap());
+
+  NodeState SELF = node_state(o, image);
+  const std::vector<GridSpec> grid = Quorv_Image::get_tiled_grid_specs(SELF, image);
+  std::vector<at::Tensor> tiles = Quorv_Image::get_grid_images(image, grid);
+  SELF.OUTPUTS.grid_images_all = tiles;
+  SELF.OUTPUTS.grid_images = tiles;
+  const FusionService service = connect_fusion_service(o, SELF);
+  timings.emplace_back("grid", watch.lap());
+  // The same lines of the enlarged picture: what the result's score is to be judged against.
+  const measure::SeamScore reference = measure::seam_score(image, grid);
+  const double measuring = watch.lap();
+
+  TileStage stage = process_tiles(*processor, o, SELF, grid, tiles, style);
+  timings.emplace_back("masks", stage.masks);
+  timings.emplace_back("process", stage.processing);
+  timings.emplace_back("fusion", stage.fusing);
+  watch.lap();
+
+  at::Tensor result = rebuilt(SELF, o, stage.finished, image, grid, style);
+  timings.emplace_back("rebuild", watch.lap());
+
+  std::vector<std::string> previews;
+  if (!o.previews_dir.empty()) {
+    std::vector<at::Tensor> finished_tiles;
+    for (const OptionalImage& t : stage.finished) finished_tiles.push_back(*t);
+    previews = write_previews(o.previews_dir, {o, SELF, grid, image, finished_tiles, result});
+  }
+  timings.emplace_back("previews", watch.lap());
+
+  const measure::SeamScore seams = measure::seam_score(result, grid);
+  timings.emplace_back("seam_score", measuring + watch.lap());
+
+  // The pictures the tiles came from are let go before the write makes its copies.
+  stage.finished.clear();
+  tiles.clear();
+  SELF.OUTPUTS = OutputsState{};
+  image = at::Tensor();
+  const bool keep_alpha = input.alpha.has_value() && format_has_alpha(o.output);
+  if (keep_alpha) result = at::cat({result, resized(*input.alpha, result.size(2), result.size(1))}, 3);
+  write_atomically(o.output, result, o.depth, o.overwrite);
+  timings.emplace_back("write", watch.lap());
+
+  timings.emplace_back("total", std::chrono::duration<double>(Clock::now() - started).count());
+  const Json report = report_json({o, plan, input.bit_depth, input.alpha.has_value(), keep_alpha,
+                                   service.address, stage.unfused, seams, reference, timings, previews});
+  std::cout << summary_text(report) << std::flush;
+  if (!o.report_file.empty()) {
+    std::ofstream file(o.report_file);
+    file << report.dump(2) << '\n';
+    if (!file) throw UsageError("cannot write --report '" + o.report_file + "'");
+  }
+  return 0;
+}
+
+}  // namespace quorv::cli
