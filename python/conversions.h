@@ -1,0 +1,127 @@
+// Conversions between Python values and the module's C++ types, shared by the
+// binding's sources. Private to python/.
+//
+// Every converter names the argument in its message; a value of the wrong
+// kind is a TypeError, a value of the right kind but unusable a ValueError.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+#include <torch/extension.h>
+
+#include <opencv2/core/mat.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "image/quorv_image.h"
+
+namespace quorv::python {
+
+namespace py = pybind11;
+
+/// Runs `call` with the GIL released; Python objects must not be touched inside.
+template <class F>
+auto without_gil(F&& call) {
+  py::gil_scoped_release released;
+  return call();
+}
+
+// --- plain values --------------------------------------------------------------
+
+/// "int", "NoneType": the Python type name of `value`, for messages.
+std::string type_name(py::handle value);
+
+/// A Python int (or anything with __index__) or a float without a fraction.
+int64_t integer_value(py::handle value, const std::string& name);
+
+/// `str(value)`: for arguments that are only shown or have no effect.
+std::string printable(py::handle value);
+
+/// A torch.Tensor; TypeError naming `name` otherwise.
+at::Tensor tensor_value(py::handle value, const std::string& name);
+
+/// A torch.Tensor or None.
+std::optional<at::Tensor> optional_tensor_value(py::handle value, const std::string& name);
+
+/// A list or tuple of torch.Tensor.
+std::vector<at::Tensor> tensor_list(py::handle value, const std::string& name);
+
+/// A list or tuple whose entries are torch.Tensor or None.
+std::vector<OptionalImage> optional_image_list(py::handle value, const std::string& name);
+
+/// Pairs (anything, mask): tensors kept, other entries undefined (never read as pictures).
+std::vector<std::pair<at::Tensor, at::Tensor>> tensor_pair_list(py::handle value, const std::string& name);
+
+/// A torch.device or its text ("cpu", "cuda:0").
+at::Device device_value(py::handle value, const std::string& name);
+
+/// A list or tuple of str.
+std::vector<std::string> text_list(py::handle value, const std::string& name);
+
+// --- GridSpecs ------------------------------------------------------------------
+
+/// Registers the named tuple quorv.GridSpec(row, col, order, x_start, y_start, width_inc, height_inc).
+void bind_grid_spec(py::module_& m);
+
+/// One record: a tuple, list or quorv.GridSpec of seven integers.
+GridSpec grid_spec_value(py::handle value, const std::string& name);
+
+/// A list or tuple of records; with `row_and_col_only` a record needs only its first two fields.
+std::vector<GridSpec> grid_spec_list(py::handle value, const std::string& name, bool row_and_col_only = false);
+
+py::object grid_spec_object(const GridSpec& spec);
+py::list grid_spec_objects(const std::vector<GridSpec>& specs);
+
+// --- JSON -------------------------------------------------------------------------
+
+/// dict, list, tuple, str, int, float, bool and None, nested at most 64 levels.
+service::Json json_value(py::handle value, const std::string& name);
+
+/// Objects become dicts (members in order), arrays lists.
+py::object json_object(const service::Json& value);
+
+// --- plain arrays -------------------------------------------------------------------
+
+/// A mask for the 8-bit conversion: a tensor as it is, anything else as a C-ordered
+/// numpy array wrapped without a copy. `keep` owns the array while `array` is in use.
+struct ArrayArgument {
+  geometry::ArrayLike array;
+  py::object keep;
+  std::vector<py::ssize_t> squeezed_shape;  ///< the shape without axes of length 1
+};
+ArrayArgument array_value(py::handle value, const std::string& name);
+
+/// The 8-bit levels as a numpy uint8 array of `shape` (the input's squeezed shape).
+py::array numpy_levels(const cv::Mat& levels, const std::vector<py::ssize_t>& shape);
+
+// --- segments -----------------------------------------------------------------------
+
+/// (header, records): each record's `crop_region` (x1, y1, x2, y2) and its
+/// `compositing_mask` (None or missing: absent), read as attributes or keys.
+reassembly::SegmentList segment_list(py::handle value, const std::string& name);
+
+// --- results --------------------------------------------------------------------------
+
+py::object optional_image_object(const OptionalImage& image);
+py::list tile_order_objects(const std::vector<reassembly::TileOrderEntry>& entries);
+
+// --- binding groups ----------------------------------------------------------------------
+
+using QuorvClass = py::class_<Quorv_Image>;
+
+void bind_errors();
+void bind_services(py::module_& m);
+void bind_node_state(py::module_& m);
+void bind_geometry(QuorvClass& cls);
+void bind_masks(QuorvClass& cls);
+void bind_previews(QuorvClass& cls);
+void bind_service(QuorvClass& cls);
+void bind_fusion(QuorvClass& cls);
+void bind_reassembly(QuorvClass& cls);
+void bind_tools(py::module_& m);
+
+}  // namespace quorv::python
