@@ -82,7 +82,8 @@ BlendRequest blend_request(const std::string& body) {
   Request request;
   try {
     request = Request::parse(body);
-  } catch (const Request::parse_error& e) {
+  } catch (const Request::exception& e) {
+    // Not only syntax: a number too large for a double is an error of its own kind.
     throw Rejected(std::string("the request is not JSON: ") + e.what());
   }
   if (!request.is_object()) throw Rejected(std::string("the request must be a JSON object, got ") + request.type_name());

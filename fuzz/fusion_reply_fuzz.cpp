@@ -24,6 +24,10 @@ class ReplyServer {
     while (!server_.is_running()) std::this_thread::yield();
     quorv::host::set_apiurl("http://127.0.0.1:" + std::to_string(port_) + "/");
   }
+  ~ReplyServer() {
+    server_.stop();
+    thread_.join();
+  }
   void reply(std::string body) {
     std::lock_guard<std::mutex> lock(mutex_);
     reply_ = std::move(body);

@@ -55,6 +55,8 @@ void ImageCompositeMasked::composite_into(at::Tensor& destination, const at::Ten
     throw ValueError("ImageCompositeMasked: source has an empty batch");
   const int64_t dh = image_height(destination), dw = image_width(destination);
   const int64_t sh = image_height(source), sw = image_width(source);
+  // An empty source covers nothing (and a mask cannot be resized to it).
+  if (sh == 0 || sw == 0) return;
 
   // The overlap of [x, x + sw) x [y, y + sh) with the destination.
   const int64_t x0 = std::max<int64_t>(x, 0), y0 = std::max<int64_t>(y, 0);

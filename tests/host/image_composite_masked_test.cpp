@@ -56,6 +56,8 @@ TEST(Host_ImageCompositeMasked, AcceptsEveryMaskLayoutAndNoMask) {
   EXPECT_LT(test::max_abs_diff(composite(dst, src, 0, 0, at::full({3, 3}, 0.25)), dst * 0.75 + src * 0.25),
             kBlendTolerance);
   EXPECT_THROW(composite(dst, src, 0, 0, at::ones({2, 3, 6, 6})), ValueError);
+  // Found by fuzzing: an empty source made the mask resize fail inside ATen; it covers nothing.
+  EXPECT_TRUE(same_values(composite(dst, at::zeros({2, 6, 0, 3}), 1, 1, m), dst));
   EXPECT_THROW(composite(dst, random_picture(1, 6, 6, 4), 0, 0, std::nullopt), ValueError);
 }
 

@@ -107,8 +107,14 @@ void write_atomically(const std::string& path, const at::Tensor& picture, int de
   const fs::path target(path);
   const std::string temporary =
       (folder_of(path) / (".quorv-" + std::to_string(getpid()) + "-" + target.filename().string())).string();
+  // Encoded in memory first: writing can then only fail on the disk, and says why.
+  const std::vector<unsigned char> bytes = io::encode_picture(picture, target.extension().string(), depth);
   PendingFile pending_write(temporary);
-  io::write_picture(temporary, picture, depth);
+  try {
+    io::write_file(temporary, bytes, "OUTPUT '" + path + "'");
+  } catch (const ValueError& e) {
+    throw UsageError(e.what());
+  }
   // Once renamed the temporary name is gone; after a hard link it is removed as well.
   move_into_place(temporary, path, overwrite);
 }
