@@ -8,27 +8,13 @@
 #include <string>
 
 #include "host/node_state.h"
+#include "tests/support/node_states.h"
 
 namespace quorv::bench {
 
 /// A NodeState for a "Tile_Fusion" grid of `tile`-pixel tiles over `picture`.
 inline NodeState grid_state(const at::Tensor& picture, int64_t tile) {
-  NodeState s;
-  s.SIZE.fullW = tile;
-  s.SIZE.fullH = tile;
-  s.SIZE.inpaint_border_margin = 16;
-  s.SIZE.inpaint_blur_margin = 16;
-  s.SIZE.shift = 8;
-  s.SIZE.composite_blur_margin = 32;
-  s.SIZE.shifttl = 0;
-  s.SIZE.inpaint_max = 1.0;
-  s.PARAMS.Tile_Fusion_Mode = "Tile_Fusion";
-  s.PARAMS.Tile_Fusion_Blend = 1.0;
-  s.PARAMS.Fast_1_Tile_Preview = false;
-  s.PARAMS.Debug_Grid_Overlay = false;
-  s.OUTPUTS.image = picture;
-  s.API.token = "bench";
-  return s;
+  return test::node_state(picture, {tile, tile, 16, 16, 8, 32});
 }
 
 /// A field of /proc/self/status in bytes ("VmRSS", "VmHWM").

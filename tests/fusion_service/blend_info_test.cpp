@@ -4,6 +4,7 @@
 
 #include "fusion_service/fusion_service.h"
 #include "image/quorv_image.h"
+#include "tests/support/node_states.h"
 
 namespace quorv::fusion_service {
 namespace {
@@ -11,16 +12,8 @@ namespace {
 // A 3584 x 2560 picture with 1024 tiles: columns at 0, 896, 1792 and 2560
 // (the last pushed against the edge), rows at 0, 896 and 1536.
 std::vector<GridSpec> real_grid() {
-  const at::Tensor picture = at::zeros({1, 1, 1, 3}).expand({1, 2560, 3584, 3});
-  NodeState SELF;
-  SELF.SIZE.fullW = 1000;
-  SELF.SIZE.fullH = 1000;
-  SELF.SIZE.inpaint_border_margin = 8;
-  SELF.SIZE.inpaint_blur_margin = 16;
-  SELF.SIZE.shift = 8;
-  SELF.SIZE.composite_blur_margin = 32;
-  SELF.PARAMS.Tile_Fusion_Mode = "Tile_Fusion";
-  SELF.OUTPUTS.image = picture;
+  const at::Tensor picture = test::shape_only_picture(3584, 2560);
+  NodeState SELF = test::node_state(picture, {1000, 1000});
   return Quorv_Image::get_tiled_grid_specs(SELF, picture);
 }
 

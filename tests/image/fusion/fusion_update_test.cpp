@@ -11,6 +11,7 @@
 #include "image/quorv_image.h"
 #include "tests/support/literal_fusion.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/node_states.h"
 #include "tests/support/test_support.h"
 
 namespace quorv {
@@ -23,14 +24,9 @@ using service::Json;
 constexpr double kLiteralTolerance = 1e-6;
 
 NodeState fusion_state(int64_t border, int64_t blur, int64_t shift, double blend = 1.0) {
-  NodeState SELF;
-  SELF.SIZE.inpaint_border_margin = border;
-  SELF.SIZE.inpaint_blur_margin = blur;
-  SELF.SIZE.shift = shift;
-  SELF.PARAMS.Tile_Fusion_Blend = blend;
-  SELF.API.token = "token";
-  SELF.OUTPUTS.grid_images_all = std::vector<at::Tensor>{};
-  return SELF;
+  test::NodeSettings settings{1024, 1024, border, blur, shift};
+  settings.blend = blend;
+  return test::node_state(at::zeros({1, 8, 8, 3}), settings);
 }
 
 using Update = at::Tensor (*)(const NodeState&, const std::string&, const at::Tensor&, const std::vector<GridSpec>&,
@@ -179,17 +175,8 @@ struct RealGrid {
 // coffee.png cut into a grid of 192-pixel tiles; the "Tile_Fusion" grid is
 // 5 x 3, and every neighbour kind occurs.
 RealGrid coffee_grid(const std::string& mode = "Tile_Fusion", int64_t composite_blur_margin = 16) {
-  RealGrid g{fusion_state(8, 8, 0), {}, {}};
   const at::Tensor picture = test::sample_picture("coffee.png");
-  g.SELF.SIZE.fullW = 192;
-  g.SELF.SIZE.fullH = 192;
-  g.SELF.SIZE.composite_blur_margin = composite_blur_margin;
-  g.SELF.SIZE.shifttl = 0;
-  g.SELF.SIZE.inpaint_max = 1.0;
-  g.SELF.PARAMS.Tile_Fusion_Mode = mode;
-  g.SELF.PARAMS.Fast_1_Tile_Preview = false;
-  g.SELF.PARAMS.Debug_Grid_Overlay = false;
-  g.SELF.OUTPUTS.image = picture;
+  RealGrid g{test::node_state(picture, {192, 192, 8, 8, 0, composite_blur_margin, mode}), {}, {}};
   g.specs = Quorv_Image::get_tiled_grid_specs(g.SELF, picture);
   g.tiles = Quorv_Image::get_grid_images(picture, g.specs);
   return g;

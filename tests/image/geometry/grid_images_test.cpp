@@ -4,6 +4,7 @@
 
 #include "host/errors.h"
 #include "image/quorv_image.h"
+#include "tests/support/node_states.h"
 #include "tests/support/test_support.h"
 
 namespace quorv {
@@ -12,15 +13,7 @@ namespace {
 TEST(Geometry_GridImages, TilesOfARealPictureAreViewsCoveringIt) {
   const at::Tensor coffee = test::sample_picture("coffee.png");  // 600 x 400
   const at::Tensor before = coffee.clone();
-  NodeState SELF;
-  SELF.SIZE.fullW = 256;
-  SELF.SIZE.fullH = 256;
-  SELF.SIZE.inpaint_border_margin = 8;
-  SELF.SIZE.inpaint_blur_margin = 8;
-  SELF.SIZE.shift = 8;
-  SELF.SIZE.composite_blur_margin = 8;
-  SELF.PARAMS.Tile_Fusion_Mode = "Tile_Fusion";
-  SELF.OUTPUTS.image = coffee;
+  NodeState SELF = test::node_state(coffee, {256, 256, 8, 8, 8, 8});
   const std::vector<GridSpec> grid = Quorv_Image::get_tiled_grid_specs(SELF, coffee);
   ASSERT_EQ(grid.size(), 6u);  // 2 rows x 3 columns at step 192
 

@@ -6,28 +6,18 @@
 #include "host/errors.h"
 #include "image/module.h"
 #include "image/quorv_image.h"
+#include "tests/support/node_states.h"
 #include "tests/support/test_support.h"
 
 namespace quorv {
 namespace {
 
 // Only the shape of a picture is read here, so a broadcast view stands in for it.
-at::Tensor picture_of(int64_t width, int64_t height) {
-  return at::zeros({1, 1, 1, 3}).expand({1, height, width, 3});
-}
+at::Tensor picture_of(int64_t width, int64_t height) { return test::shape_only_picture(width, height); }
 
 NodeState node_state(int64_t tile, const at::Tensor& picture, const std::string& mode = "Tile_Fusion",
                      int64_t ibm = 8, int64_t iblur = 16, int64_t shift = 8, int64_t cbm = 32) {
-  NodeState SELF;
-  SELF.SIZE.fullW = tile;
-  SELF.SIZE.fullH = tile;
-  SELF.SIZE.inpaint_border_margin = ibm;
-  SELF.SIZE.inpaint_blur_margin = iblur;
-  SELF.SIZE.shift = shift;
-  SELF.SIZE.composite_blur_margin = cbm;
-  SELF.PARAMS.Tile_Fusion_Mode = mode;
-  SELF.OUTPUTS.image = picture;
-  return SELF;
+  return test::node_state(picture, {tile, tile, ibm, iblur, shift, cbm, mode});
 }
 
 // Binds a reorder service that records its arguments and answers with `answer`.

@@ -5,6 +5,7 @@
 
 #include "host/errors.h"
 #include "image/quorv_image.h"
+#include "tests/support/node_states.h"
 #include "tests/support/test_support.h"
 
 namespace quorv {
@@ -15,16 +16,7 @@ namespace {
 NodeState node_state(int64_t tile_w, int64_t tile_h, int64_t picture_w, int64_t picture_h,
                      const std::string& mode = "Tile_Fusion", int64_t ibm = 8, int64_t iblur = 16,
                      int64_t shift = 8, int64_t cbm = 32) {
-  NodeState SELF;
-  SELF.SIZE.fullW = tile_w;
-  SELF.SIZE.fullH = tile_h;
-  SELF.SIZE.inpaint_border_margin = ibm;
-  SELF.SIZE.inpaint_blur_margin = iblur;
-  SELF.SIZE.shift = shift;
-  SELF.SIZE.composite_blur_margin = cbm;
-  SELF.PARAMS.Tile_Fusion_Mode = mode;
-  SELF.OUTPUTS.image = at::zeros({1, 1, 1, 3}).expand({1, picture_h, picture_w, 3});
-  return SELF;
+  return test::node_state(test::shape_only_picture(picture_w, picture_h), {tile_w, tile_h, ibm, iblur, shift, cbm, mode});
 }
 
 TEST(Masks_SetMaskConstants, WorkedExampleRoundsTheTileAndTrimsOnlyAnEdgeAlignedRow) {

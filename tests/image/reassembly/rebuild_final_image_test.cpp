@@ -3,6 +3,7 @@
 #include "host/errors.h"
 #include "host/nodes/image_composite_masked.h"
 #include "image/quorv_image.h"
+#include "tests/support/node_states.h"
 #include "tests/support/test_support.h"
 
 namespace quorv {
@@ -22,20 +23,8 @@ struct Grid {
 
 Grid make_grid(const at::Tensor& picture) {
   Grid g;
-  NodeState& s = g.SELF;
-  s.SIZE.fullW = 192;
-  s.SIZE.fullH = 192;
-  s.SIZE.inpaint_border_margin = 8;
-  s.SIZE.inpaint_blur_margin = 8;
-  s.SIZE.shift = 0;
-  s.SIZE.composite_blur_margin = 16;
-  s.SIZE.shifttl = 0;
-  s.SIZE.inpaint_max = 1.0;
-  s.PARAMS.Tile_Fusion_Mode = "Tile_Fusion";
-  s.PARAMS.Fast_1_Tile_Preview = false;
-  s.PARAMS.Debug_Grid_Overlay = false;
-  s.OUTPUTS.image = picture;
-  g.specs = Quorv_Image::get_tiled_grid_specs(s, picture);
+  g.SELF = test::node_state(picture, {192, 192, 8, 8, 0, 16});
+  g.specs = Quorv_Image::get_tiled_grid_specs(g.SELF, picture);
   return g;
 }
 
