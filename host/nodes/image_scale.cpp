@@ -7,6 +7,7 @@
 #include "host/checked_math.h"
 #include "host/errors.h"
 #include "host/image_tensor.h"
+#include "host/memory.h"
 #include "host/nodes/lanczos_resample.h"
 
 namespace quorv::host {
@@ -76,8 +77,11 @@ std::tuple<at::Tensor> ImageScale::upscale(const at::Tensor& image, const std::s
     throw ValueError("ImageScale: cannot resize an empty picture " + shape_string(image));
   if (width == 0) width = std::max<int64_t>(1, rounded_ratio(checked_mul(w, height, "resize"), h));
   if (height == 0) height = std::max<int64_t>(1, rounded_ratio(checked_mul(h, width, "resize"), w));
-  checked_mul(checked_mul(width, height, "ImageScale size"), std::max<int64_t>(1, image.size(3)),
-              "ImageScale size");
+  const int64_t values = checked_mul(checked_mul(checked_mul(width, height, "ImageScale size"), image.size(0),
+                                                 "ImageScale size"),
+                                     std::max<int64_t>(1, image.size(3)), "ImageScale size");
+  require_memory_for(float_bytes(values, "ImageScale size"),
+                     "ImageScale: a " + std::to_string(width) + "x" + std::to_string(height) + " result");
 
   const at::Tensor source = crop == "center" ? center_crop(image, width, height) : image;
   if (upscale_method == "lanczos" || upscale_method == "with model")

@@ -5,6 +5,7 @@
 
 #include "host/checked_math.h"
 #include "host/errors.h"
+#include "host/memory.h"
 #include "image/masks/masks.h"
 
 namespace quorv::masks {
@@ -87,7 +88,13 @@ MaskPair create_custom_tile_overlay_mask(const NodeState& SELF, int64_t tile_wid
   if (tile_height < 0)
     throw ValueError("create_custom_tile_overlay_mask: tile_height must be >= 0, got " +
                      std::to_string(tile_height));
-  checked_mul(tile_width, tile_height, "create_custom_tile_overlay_mask: tile_width * tile_height");
+  // Two masks of the tile's size.
+  const int64_t mask_values =
+      checked_mul(checked_mul(tile_width, tile_height, "create_custom_tile_overlay_mask: tile_width * tile_height"),
+                  2, "create_custom_tile_overlay_mask: tile_width * tile_height");
+  require_memory_for(float_bytes(mask_values, "create_custom_tile_overlay_mask: mask size"),
+                     "create_custom_tile_overlay_mask: masks of " + std::to_string(tile_width) + "x" +
+                         std::to_string(tile_height));
   const int64_t shifttl = SELF.SIZE.shifttl.get();
   const int64_t cbm = truncate_to_int(options.composite_blur_margin,
                                       "create_custom_tile_overlay_mask: composite_blur_margin");

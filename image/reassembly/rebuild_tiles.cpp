@@ -3,7 +3,9 @@
 #include <map>
 #include <tuple>
 
+#include "host/checked_math.h"
 #include "host/errors.h"
+#include "host/memory.h"
 #include "host/nodes/image_composite_masked.h"
 #include "host/nodes/image_crop.h"
 #include "image/masks/masks.h"
@@ -109,6 +111,10 @@ TileRebuild rebuild_tiles(const NodeState& SELF, const std::vector<GridSpec>& gr
   const bool grid_overlay = SELF.PARAMS.Debug_Grid_Overlay.get();
   const auto services = module_services();
 
+  // The canvas and the tiles-only copy are the two full-size pictures this makes.
+  require_memory_for(float_bytes(checked_mul(output_image.numel(), 2, "rebuild_tiles: picture size"),
+                                 "rebuild_tiles: picture size"),
+                     "rebuild_tiles: rebuilding a " + shape_string(output_image) + " picture");
   // One private canvas, pasted into in place: no full-size copy per tile.
   at::Tensor canvas = output_image.clone(at::MemoryFormat::Contiguous);
   std::map<std::pair<int64_t, int64_t>, MaskSet> mask_sets;

@@ -110,6 +110,7 @@ TEST(Host_ImageScale, ZeroSizesAndBadArguments) {
   EXPECT_THROW_WITH(scale(img, "lanczos", 8, 8, "middle"), ValueError, "'middle'");
   EXPECT_THROW(scale(img, "lanczos", -1, 8), ValueError);
   EXPECT_THROW(scale(img.to(at::kDouble), "lanczos", 8, 8), ValueError);
+  EXPECT_THROW_WITH(scale(img, "bilinear", int64_t{1} << 24, int64_t{1} << 24), ValueError, "of memory, but only");
   // "with model": the model already enlarged the picture, the resize only fits the size.
   EXPECT_TRUE(test::same_values(scale(img, "with model", 30, 10), scale(img, "lanczos", 30, 10)));
 }

@@ -3,11 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <limits>
-#include <sstream>
 
 #include "host/checked_math.h"
 #include "tools/quorv/quorv_cli.h"
@@ -35,26 +31,6 @@ int64_t float_picture_bytes(Size s, int64_t channels) {
                      "picture size");
 }
 
-// A "Key:  value kB" line of a /proc file, in bytes; -1 when absent.
-int64_t proc_kib_field(const char* file, const std::string& key) {
-  std::ifstream in(file);
-  std::string name;
-  int64_t kib = 0;
-  while (in >> name) {
-    if (name == key + ":" && in >> kib) return kib * 1024;
-    std::getline(in, name);
-  }
-  return -1;
-}
-
-// The first number in a one-line file; -1 when absent or "max".
-int64_t file_number(const char* file) {
-  std::ifstream in(file);
-  int64_t value = -1;
-  if (!(in >> value)) return -1;
-  return value;
-}
-
 }  // namespace
 
 Size enlarged_size(Size input, double scale) {
@@ -77,29 +53,10 @@ int64_t estimated_peak_bytes(const Plan& plan, int64_t channels) {
   return checked_add(std::max({enlarging, rebuilding, writing}), kBaseBytes, "estimate");
 }
 
-int64_t available_memory_bytes() {
-  int64_t available = proc_kib_field("/proc/meminfo", "MemAvailable");
-  if (available < 0) available = std::numeric_limits<int64_t>::max();
-  const int64_t limit = file_number("/sys/fs/cgroup/memory.max");
-  const int64_t used = file_number("/sys/fs/cgroup/memory.current");
-  if (limit > 0 && used >= 0) available = std::min(available, std::max<int64_t>(0, limit - used));
-  return available;
-}
-
 void require_memory(int64_t needed, int64_t available) {
   if (needed > available)
     throw UsageError("the run needs about " + human_bytes(needed) + " of memory, but only " +
                      human_bytes(available) + " is available (--force tries anyway)");
-}
-
-std::string human_bytes(int64_t bytes) {
-  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-  double value = static_cast<double>(bytes);
-  size_t unit = 0;
-  while (value >= 1024 && unit + 1 < std::size(units)) value /= 1024, ++unit;
-  char text[32];
-  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
-  return text;
 }
 
 void reserve_memory(int64_t bytes) {
@@ -112,7 +69,5 @@ void reserve_memory(int64_t bytes) {
   if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
   std::free(block);
 }
-
-int64_t peak_rss_bytes() { return std::max<int64_t>(0, proc_kib_field("/proc/self/status", "VmHWM")); }
 
 }  // namespace quorv::cli

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "host/errors.h"
+#include "host/memory.h"
 #include "host/node_state.h"
 #include "image/grid_spec.h"
 #include "image/measure/measure.h"
@@ -140,9 +141,6 @@ Plan make_plan(const RunOptions& options, Size input);
 /// copies) and the write, plus what the libraries take.
 int64_t estimated_peak_bytes(const Plan& plan, int64_t channels);
 
-/// Memory the process can still take: MemAvailable, capped by a cgroup limit.
-int64_t available_memory_bytes();
-
 /// UsageError naming the estimate and what is available when `needed` exceeds it.
 void require_memory(int64_t needed, int64_t available);
 
@@ -151,11 +149,6 @@ void require_memory(int64_t needed, int64_t available);
 /// Relies on the heap keeping freed memory (main sets that up); best effort.
 void reserve_memory(int64_t bytes);
 
-/// "1.5 GiB", "12.0 MiB".
-std::string human_bytes(int64_t bytes);
-
-/// Peak resident size of this process so far (VmHWM), in bytes.
-int64_t peak_rss_bytes();
 
 // --- tile processors ---------------------------------------------------------------
 

@@ -121,6 +121,8 @@ TEST(Masks_TileOverlayMask, RejectsBandsLongerThanTheTileAndBadValues) {
   EXPECT_THROW_WITH(make(8, 8, {}, state(0, std::numeric_limits<double>::infinity())), ValueError,
                     "SIZE.inpaint_max must be a finite number");
   EXPECT_THROW_WITH(make(8, 8, {}, NodeState()), KeyError, "SIZE.shifttl");
+  // Sizes that fit int64 but not in memory are refused before anything is allocated.
+  EXPECT_THROW_WITH(make(int64_t{1} << 24, int64_t{1} << 24, {}, s), ValueError, "of memory, but only");
 }
 
 }  // namespace

@@ -62,6 +62,10 @@ TEST(Reassembly_RebuildTiles, LogsEachTileAndReturnsTheReferenceSizeAndASeparate
   EXPECT_EQ(captured.logged[1].message, "Rebuilding tile 2/5");
   EXPECT_EQ(captured.logged[1].detail, "Refining 2 Grid_spec [0, 1, 1, 8, 0, 16, 16]");
   EXPECT_THROW(Quorv_Image::rebuild_tiles(SELF, {}, tiles, canvas, reference, 0, "2", 4, 0), ValueError);
+  // A picture too large to copy (a broadcast view takes no memory itself) is refused before the canvas.
+  const at::Tensor huge = at::zeros({1, 1, 1, 3}).expand({1, int64_t{1} << 20, int64_t{1} << 20, 3});
+  EXPECT_THROW_WITH(Quorv_Image::rebuild_tiles(SELF, specs, tiles, huge, huge, 2, "2", 4, 0), ValueError,
+                    "rebuild_tiles: rebuilding a [1, 1048576, 1048576, 3] picture needs");
 }
 
 TEST(Reassembly_RebuildTiles, DebugOverlayDrawsTheBandLinesOnEveryTile) {
