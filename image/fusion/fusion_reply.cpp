@@ -40,15 +40,15 @@ at::Tensor neighbour_picture(const NodeState& SELF, const std::vector<OptionalIm
   const std::string what = where(direction, "index") + " " + std::to_string(index);
   if (index < 0 || static_cast<uint64_t>(index) >= output_images.size())
     throw IndexError(what + " is outside output_images (" + std::to_string(output_images.size()) + " entries)");
-  const OptionalImage& entry = output_images[static_cast<size_t>(index)];
+  const OptionalImage& entry = output_images.at(static_cast<size_t>(index));
   if (entry && entry->defined()) return *entry;
   const std::vector<at::Tensor>& all = SELF.OUTPUTS.grid_images_all.get();
   if (static_cast<uint64_t>(index) >= all.size())
     throw IndexError(what + ": no picture in output_images and OUTPUTS.grid_images_all has only " +
                      std::to_string(all.size()) + " entries");
-  if (!all[static_cast<size_t>(index)].defined())
+  if (!all.at(static_cast<size_t>(index)).defined())
     throw ValueError(what + ": neither output_images nor OUTPUTS.grid_images_all holds a picture");
-  return all[static_cast<size_t>(index)];
+  return all.at(static_cast<size_t>(index));
 }
 
 }  // namespace

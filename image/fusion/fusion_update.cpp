@@ -138,7 +138,7 @@ at::Tensor fuse(const NodeState& SELF, const at::Tensor& thisindexTile, const st
   require_image(thisindexTile, "thisindexTile");
   require_index(index, grid_specs.size(), "grid_specs");
   // Segment tiles are not part of the grid: nothing to fuse, and no service call.
-  if (grid_specs[static_cast<size_t>(index)].is_segment()) return thisindexTile.clone();
+  if (grid_specs.at(static_cast<size_t>(index)).is_segment()) return thisindexTile.clone();
 
   const service::Json payload = service::prepare_neuro_generative_fusion(grid_specs, index, upscalemultiplier);
   const service::Json blend_info = service::api_nuero_generative_fusion_tiles(payload, SELF);

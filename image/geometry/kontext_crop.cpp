@@ -30,7 +30,7 @@ KontextCrop get_kontext_crop(const NodeState& SELF, const at::Tensor& tile_to_pr
                              const std::vector<GridSpec>& grid_specs, int64_t index) {
   require_image(tile_to_process, "get_kontext_crop tile_to_process");
   require_index(index, grid_specs.size(), "get_kontext_crop grid_specs");
-  const GridSpec& record = grid_specs[static_cast<size_t>(index)];
+  const GridSpec& record = grid_specs.at(static_cast<size_t>(index));
   const int64_t cols_qty = SELF.PARAMS.cols_qty.get();
   const int64_t rows_qty = SELF.PARAMS.rows_qty.get();
   const int64_t crop_kontext = SELF.SIZE.inpaint_border_margin.get();

@@ -88,10 +88,12 @@ MaskPair create_custom_tile_overlay_mask(const NodeState& SELF, int64_t tile_wid
   if (tile_height < 0)
     throw ValueError("create_custom_tile_overlay_mask: tile_height must be >= 0, got " +
                      std::to_string(tile_height));
-  // Two masks of the tile's size.
+  // Two masks of the tile's size and four profiles per axis (the size alone
+  // is not enough: a zero height still makes full-width profiles).
+  const char* size_what = "create_custom_tile_overlay_mask: tile_width * tile_height";
   const int64_t mask_values =
-      checked_mul(checked_mul(tile_width, tile_height, "create_custom_tile_overlay_mask: tile_width * tile_height"),
-                  2, "create_custom_tile_overlay_mask: tile_width * tile_height");
+      checked_add(checked_mul(checked_mul(tile_width, tile_height, size_what), 2, size_what),
+                  checked_mul(checked_add(tile_width, tile_height, size_what), 4, size_what), size_what);
   require_memory_for(float_bytes(mask_values, "create_custom_tile_overlay_mask: mask size"),
                      "create_custom_tile_overlay_mask: masks of " + std::to_string(tile_width) + "x" +
                          std::to_string(tile_height));

@@ -16,7 +16,7 @@ at::Tensor composite_segment_with_generation(const NodeState& SELF, const at::Te
     throw IndexError("composite_segment_with_generation: tile index " + std::to_string(index) + " minus " +
                      std::to_string(regular) + " regular tiles is not one of the " +
                      std::to_string(cropped_masks.size()) + " segments");
-  const at::Tensor& temp_upscaled_mask = cropped_masks[static_cast<size_t>(position)].second;
+  const at::Tensor& temp_upscaled_mask = cropped_masks.at(static_cast<size_t>(position)).second;
   return std::get<0>(host::ImageCompositeMasked::composite(cropped_segment_from_finalimage, original_segment, 0, 0,
                                                            false, temp_upscaled_mask));
 }

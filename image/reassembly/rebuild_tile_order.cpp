@@ -10,7 +10,7 @@ const OptionalImage& picture_at(const std::vector<OptionalImage>& output_images,
   if (position >= output_images.size())
     throw IndexError("rebuild_tile_order: output_images has " + std::to_string(output_images.size()) +
                      " entries, no position " + std::to_string(position));
-  return output_images[position];
+  return output_images.at(position);
 }
 
 std::string prompt_at(const std::vector<std::string>& grid_prompts, size_t position) {

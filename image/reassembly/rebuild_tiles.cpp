@@ -93,7 +93,7 @@ const at::Tensor& tile_picture(const std::vector<OptionalImage>& output_images, 
   if (index >= output_images.size())
     throw IndexError("rebuild_tiles: output_images has " + std::to_string(output_images.size()) +
                      " entries, no picture for tile " + std::to_string(index) + " " + to_string(spec));
-  const OptionalImage& picture = output_images[index];
+  const OptionalImage& picture = output_images.at(index);
   if (!picture || !picture->defined())
     throw ValueError("rebuild_tiles: regular tile " + std::to_string(index) + " " + to_string(spec) + " has no picture");
   return *picture;

@@ -218,8 +218,8 @@ Json decoded_object(const std::string& body) {
       if (depth >= kMaxReplyDepth)
         throw Error("the reply nests deeper than " + std::to_string(kMaxReplyDepth) + " levels");
       members.resize(static_cast<size_t>(depth) + 2);
-      members[static_cast<size_t>(depth) + 1] = 0;
-    } else if (event == Json::parse_event_t::key && ++members[static_cast<size_t>(depth)] > kMaxObjectMembers) {
+      members.at(static_cast<size_t>(depth) + 1) = 0;
+    } else if (event == Json::parse_event_t::key && ++members.at(static_cast<size_t>(depth)) > kMaxObjectMembers) {
       throw Error("the reply holds an object with more than " + std::to_string(kMaxObjectMembers) + " members");
     }
     return true;

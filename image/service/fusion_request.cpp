@@ -52,7 +52,7 @@ Json grid_spec_object(const GridSpec& spec) {
 }
 
 Json fusion_request(const std::vector<GridSpec>& grid_specs, int64_t index, const Json& upscalemultiplier) {
-  const GridSpec& tile = grid_specs[static_cast<size_t>(index)];
+  const GridSpec& tile = grid_specs.at(static_cast<size_t>(index));  // checked by the caller
   int64_t last_row = grid_specs.front().row, last_col = grid_specs.front().col;
   Json specs = Json::array();
   for (const GridSpec& spec : grid_specs) {

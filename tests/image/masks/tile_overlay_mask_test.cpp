@@ -123,6 +123,7 @@ TEST(Masks_TileOverlayMask, RejectsBandsLongerThanTheTileAndBadValues) {
   EXPECT_THROW_WITH(make(8, 8, {}, NodeState()), KeyError, "SIZE.shifttl");
   // Sizes that fit int64 but not in memory are refused before anything is allocated.
   EXPECT_THROW_WITH(make(int64_t{1} << 24, int64_t{1} << 24, {}, s), ValueError, "of memory, but only");
+  EXPECT_THROW_WITH(make(int64_t{1} << 40, 0, {}, s), ValueError, "of memory, but only");  // no rows, huge profiles
 }
 
 }  // namespace
