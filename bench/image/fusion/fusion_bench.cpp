@@ -22,26 +22,33 @@ struct Scene {
   fusion_service::FusionServer server;
 };
 
-Scene& scene() {
-  static Scene* s = [] {
-    auto* s = new Scene;
-    const at::Tensor picture = at::rand({1, 3072, 4096, 3});
-    s->SELF = bench::grid_state(picture, 1024);
-    // Wide bands: tiles overlap by 576, so the tiles two columns over still overlap (all eight neighbours).
+// wide: tiles overlap by 576, so even the tiles two columns over reach this
+// one and the strips cover most of it; otherwise the node's usual bands.
+Scene& make_scene(bool wide) {
+  auto* s = new Scene;
+  const at::Tensor picture = at::rand({1, 3072, 4096, 3});
+  s->SELF = bench::grid_state(picture, 1024);
+  if (wide) {
     s->SELF.SIZE.inpaint_border_margin = 64;
     s->SELF.SIZE.inpaint_blur_margin = 64;
     s->SELF.SIZE.shift = 32;
     s->SELF.SIZE.composite_blur_margin = 128;
-    s->SELF.PARAMS.Tile_Fusion_Blend = 0.4;
-    s->specs = Quorv_Image::get_tiled_grid_specs(s->SELF, picture);
-    for (const at::Tensor& t : Quorv_Image::get_grid_images(picture, s->specs)) s->finished.emplace_back(t.clone());
-    s->index = Quorv_Image::find_index(s->specs, 1, 1);  // row 1, column 1: all eight neighbours
-    s->tile = s->finished[static_cast<size_t>(s->index)]->clone();
-    s->server.start();
-    host::set_apiurl(s->server.base_address());
-    return s;
-  }();
+  }
+  s->SELF.PARAMS.Tile_Fusion_Blend = 0.4;
+  s->specs = Quorv_Image::get_tiled_grid_specs(s->SELF, picture);
+  for (const at::Tensor& t : Quorv_Image::get_grid_images(picture, s->specs)) s->finished.emplace_back(t.clone());
+  s->index = Quorv_Image::find_index(s->specs, 1, 1);  // row 1, column 1: all eight neighbours
+  s->tile = s->finished[static_cast<size_t>(s->index)]->clone();
+  s->server.start();
+  host::set_apiurl(s->server.base_address());
   return *s;
+}
+
+Scene& scene(bool wide = true) {
+  static Scene& wide_scene = make_scene(true);
+  static Scene& usual_scene = make_scene(false);
+  host::set_apiurl((wide ? wide_scene : usual_scene).server.base_address());
+  return wide ? wide_scene : usual_scene;
 }
 
 void BM_TileClone(benchmark::State& state) {
@@ -56,14 +63,16 @@ void BM_ServiceRoundTrip(benchmark::State& state) {
   state.counters["neighbours"] = static_cast<double>(Quorv_Image::api_nuero_generative_fusion_tiles(payload, s.SELF).size());
 }
 
-void BM_Fusion(benchmark::State& state, bool accumulating) {
-  const Scene& s = scene();
+void BM_Fusion(benchmark::State& state, bool accumulating, bool wide) {
+  const Scene& s = scene(wide);
   for (auto _ : state) {
     const at::Tensor fused =
         accumulating ? Quorv_Image::add_last_generated_to_base_image_V1(s.SELF, "1", s.tile, s.specs, s.index, s.finished, true)
                      : Quorv_Image::add_last_generated_to_base_image(s.SELF, "1", s.tile, s.specs, s.index, s.finished, true);
     benchmark::DoNotOptimize(fused.data_ptr());
   }
+  const service::Json payload = Quorv_Image::prepare_neuro_generative_fusion(s.specs, s.index);
+  state.counters["neighbours"] = static_cast<double>(Quorv_Image::api_nuero_generative_fusion_tiles(payload, s.SELF).size());
 }
 
 // The same update step by step with whole-tile weight pictures (reply fetched once, outside).
@@ -76,8 +85,10 @@ void BM_LiteralFusion(benchmark::State& state) {
 
 BENCHMARK(BM_TileClone)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ServiceRoundTrip)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Fusion, base_image, false)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Fusion, accumulating, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Fusion, base_image_wide_overlap, false, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Fusion, accumulating_wide_overlap, true, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Fusion, base_image_usual_bands, false, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Fusion, accumulating_usual_bands, true, false)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LiteralFusion)->Unit(benchmark::kMillisecond);
 
 }  // namespace
