@@ -40,13 +40,14 @@ double typical_difference(const at::Tensor& picture, int64_t axis) {
       const at::Tensor band = picture.narrow(1, start, std::min(kBand, h - start));
       const at::Tensor diff = (band.narrow(2, 1, w - 1) - band.narrow(2, 0, w - 1)).abs_();
       // Summing the leading axis of a contiguous [rows, columns, channels] block vectorises.
-      sums += diff.reshape({-1, w - 1, c}).sum(0, false, at::kDouble).sum(1);
+      // A band's sums stay exact enough in float (64 rows); the bands add up in double.
+      sums += diff.reshape({-1, w - 1, c}).sum(0).sum(1).to(at::kDouble);
     } else if (start + 1 < h) {
       // One row past the band, so the pair across the band's lower edge is counted too.
       const at::Tensor band = picture.narrow(1, start, std::min(kBand + 1, h - start));
       const int64_t pairs = band.size(1) - 1;
       const at::Tensor diff = (band.narrow(1, 1, pairs) - band.narrow(1, 0, pairs)).abs_();
-      sums.narrow(0, start, pairs) += diff.sum({0, 2, 3}, false, at::kDouble);
+      sums.narrow(0, start, pairs) += diff.sum({0, 2, 3}).to(at::kDouble);
     }
   }
   return (sums / static_cast<double>(b * (axis == 2 ? h : w) * c)).median().item<double>();
