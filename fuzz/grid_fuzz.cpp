@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SELF.PARAMS.Debug_Grid_Overlay = in.ConsumeBool();
   SELF.OUTPUTS.image = picture;
 
-  // Tiles: cut by the specs when they allow it, else arbitrary small pictures (or none).
+  // Tiles: cut by the GridSpecs when they allow it, else arbitrary small pictures (or none).
   std::vector<quorv::OptionalImage> tiles;
   quorv::fuzz::expect_result_or_error("get_grid_images", [&] {
     for (const at::Tensor& t : Quorv_Image::get_grid_images(picture, specs)) tiles.emplace_back(t);
