@@ -50,9 +50,9 @@ int64_t float_bytes(int64_t count, const std::string& what) {
 }
 
 void require_memory_for(int64_t bytes, const std::string& what) {
-  // Small requests (every tile's masks) skip reading /proc: they always fit.
-  constexpr int64_t kAlwaysFits = int64_t{64} << 20;
-  if (bytes <= kAlwaysFits) return;
+  // Small requests (every tile's masks) are left to the allocator: reading /proc per tile costs more than it saves.
+  constexpr int64_t kLeftToAllocator = int64_t{64} << 20;
+  if (bytes <= kLeftToAllocator) return;
   const int64_t available = available_memory_bytes();
   if (bytes > available)
     throw ValueError(what + " needs " + human_bytes(bytes) + " of memory, but only " + human_bytes(available) +
