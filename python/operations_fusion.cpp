@@ -29,6 +29,24 @@ void bind_update(QuorvClass& cls, const char* name, Update update, const char* d
       py::arg("output_images"), py::arg("blend_all"), py::arg("upscalemultiplier") = 1, doc);
 }
 
+using CornerBlend = at::Tensor (*)(const NodeState&, const at::Tensor&, const at::Tensor&, int64_t, int64_t, int64_t,
+                                   const at::Device&);
+
+// The two corner blends with one feather margin take the same arguments.
+void bind_corner_blend(QuorvClass& cls, const char* name, CornerBlend blend, const char* doc) {
+  cls.def_static(
+      name,
+      [blend](py::object SELF, const at::Tensor& combined, const at::Tensor& neighbor_img, int64_t crop_x,
+              int64_t crop_y, int64_t feather_margin, py::object device) {
+        const at::Device on = device_value(device, "device");
+        return with_node_state(SELF, false, [&](const NodeState& state) {
+          return without_gil([&] { return blend(state, combined, neighbor_img, crop_x, crop_y, feather_margin, on); });
+        });
+      },
+      py::arg("SELF"), py::arg("combined"), py::arg("neighbor_img"), py::arg("crop_x"), py::arg("crop_y"),
+      py::arg("feather_margin"), py::arg("device"), doc);
+}
+
 }  // namespace
 
 void bind_fusion(QuorvClass& cls) {
@@ -47,20 +65,8 @@ void bind_fusion(QuorvClass& cls) {
       py::arg("SELF"), py::arg("combined"), py::arg("neighbor_img"), py::arg("cropmargin"), py::arg("side"),
       py::arg("feather_margin"), py::arg("device"), "The overlap strip of one edge with the neighbour faded in.");
 
-  cls.def_static(
-      "blend_topright_tensor_perpv1",
-      [](py::object SELF, const at::Tensor& combined, const at::Tensor& neighbor_img, int64_t crop_x, int64_t crop_y,
-         int64_t feather_margin, py::object device) {
-        const at::Device on = device_value(device, "device");
-        return with_node_state(SELF, false, [&](const NodeState& state) {
-          return without_gil([&] {
-            return Quorv_Image::blend_topright_tensor_perpv1(state, combined, neighbor_img, crop_x, crop_y,
-                                                             feather_margin, on);
-          });
-        });
-      },
-      py::arg("SELF"), py::arg("combined"), py::arg("neighbor_img"), py::arg("crop_x"), py::arg("crop_y"),
-      py::arg("feather_margin"), py::arg("device"), "The top-right corner blended with ramps along both axes.");
+  bind_corner_blend(cls, "blend_topright_tensor_perpv1", &Quorv_Image::blend_topright_tensor_perpv1,
+                    "The top-right corner blended with ramps along both axes.");
 
   cls.def_static(
       "blend_topright_tensor",
@@ -78,20 +84,8 @@ void bind_fusion(QuorvClass& cls) {
       py::arg("feather_margin_x"), py::arg("feather_margin_y"), py::arg("device"),
       "The top-right corner mixed with the neighbour's bottom-left corner.");
 
-  cls.def_static(
-      "blend_bottomright_tensor",
-      [](py::object SELF, const at::Tensor& combined, const at::Tensor& neighbor_img, int64_t crop_x, int64_t crop_y,
-         int64_t feather_margin, py::object device) {
-        const at::Device on = device_value(device, "device");
-        return with_node_state(SELF, false, [&](const NodeState& state) {
-          return without_gil([&] {
-            return Quorv_Image::blend_bottomright_tensor(state, combined, neighbor_img, crop_x, crop_y,
-                                                         feather_margin, on);
-          });
-        });
-      },
-      py::arg("SELF"), py::arg("combined"), py::arg("neighbor_img"), py::arg("crop_x"), py::arg("crop_y"),
-      py::arg("feather_margin"), py::arg("device"), "The bottom-right corner mixed with the neighbour's top-left.");
+  bind_corner_blend(cls, "blend_bottomright_tensor", &Quorv_Image::blend_bottomright_tensor,
+                    "The bottom-right corner mixed with the neighbour's top-left.");
 
   bind_update(cls, "add_last_generated_to_base_image", &Quorv_Image::add_last_generated_to_base_image,
               "The tile fused into its finished neighbours as the fusion service directs.");
