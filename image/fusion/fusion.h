@@ -109,4 +109,24 @@ at::Tensor add_last_generated_to_base_image_V1(const NodeState& SELF, const std:
                                                const std::vector<OptionalImage>& output_images, bool blend_all,
                                                const service::Json& upscalemultiplier = 1);
 
+/// The service call of one fusion update as its caller sees it: the limits it
+/// chooses, and how the exchange ended (written by the update).
+struct ServiceCall {
+  service::ClientOptions options;
+  service::FusionOutcome outcome;
+};
+
+/// Which of the two fusion updates fusion_update runs.
+enum class FusionForm { Base, Accumulating };
+
+/// add_last_generated_to_base_image (Base) or add_last_generated_to_base_image_V1
+/// (Accumulating), with the service call's limits taken from `call` and its
+/// outcome written into `call.outcome`. The service's warning lines are not
+/// printed: a caller that asks for the outcome reports it itself. A failed
+/// exchange leaves the tile as generated, as in the two updates.
+at::Tensor fusion_update(FusionForm form, const NodeState& SELF, const at::Tensor& thisindexTile,
+                         const std::vector<GridSpec>& grid_specs, int64_t index,
+                         const std::vector<OptionalImage>& output_images, bool blend_all,
+                         const service::Json& upscalemultiplier, ServiceCall& call);
+
 }  // namespace quorv::fusion

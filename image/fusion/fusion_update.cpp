@@ -134,14 +134,22 @@ class FusionRun {
 
 at::Tensor fuse(const NodeState& SELF, const at::Tensor& thisindexTile, const std::vector<GridSpec>& grid_specs,
                 int64_t index, const std::vector<OptionalImage>& output_images, bool blend_all,
-                const service::Json& upscalemultiplier, Reading reading) {
+                const service::Json& upscalemultiplier, Reading reading, ServiceCall* call) {
   require_image(thisindexTile, "thisindexTile");
   require_index(index, grid_specs.size(), "grid_specs");
+  if (call) call->outcome = service::FusionOutcome{};
   // Segment tiles are not part of the grid: nothing to fuse, and no service call.
   if (grid_specs.at(static_cast<size_t>(index)).is_segment()) return thisindexTile.clone();
 
   const service::Json payload = service::prepare_neuro_generative_fusion(grid_specs, index, upscalemultiplier);
-  const service::Json blend_info = service::api_nuero_generative_fusion_tiles(payload, SELF);
+  service::Json blend_info;
+  if (call) {
+    service::FusionReply reply = service::fetch_blend_info(payload, SELF, call->options);
+    call->outcome = std::move(reply.outcome);
+    blend_info = std::move(reply.blend_info);
+  } else {
+    blend_info = service::api_nuero_generative_fusion_tiles(payload, SELF);
+  }
   FusionRun run(SELF, thisindexTile, blend_info, output_images, reading);
   run.top();
   run.top_right("topright");
@@ -167,7 +175,7 @@ at::Tensor add_last_generated_to_base_image(const NodeState& SELF, const std::st
                                             const std::vector<GridSpec>& grid_specs, int64_t index,
                                             const std::vector<OptionalImage>& output_images, bool blend_all,
                                             const service::Json& upscalemultiplier) {
-  return fuse(SELF, thisindexTile, grid_specs, index, output_images, blend_all, upscalemultiplier, Reading::Lenient);
+  return fuse(SELF, thisindexTile, grid_specs, index, output_images, blend_all, upscalemultiplier, Reading::Lenient, nullptr);
 }
 
 at::Tensor add_last_generated_to_base_image_V1(const NodeState& SELF, const std::string&,
@@ -175,7 +183,15 @@ at::Tensor add_last_generated_to_base_image_V1(const NodeState& SELF, const std:
                                                const std::vector<GridSpec>& grid_specs, int64_t index,
                                                const std::vector<OptionalImage>& output_images, bool blend_all,
                                                const service::Json& upscalemultiplier) {
-  return fuse(SELF, thisindexTile, grid_specs, index, output_images, blend_all, upscalemultiplier, Reading::Strict);
+  return fuse(SELF, thisindexTile, grid_specs, index, output_images, blend_all, upscalemultiplier, Reading::Strict, nullptr);
+}
+
+at::Tensor fusion_update(FusionForm form, const NodeState& SELF, const at::Tensor& thisindexTile,
+                         const std::vector<GridSpec>& grid_specs, int64_t index,
+                         const std::vector<OptionalImage>& output_images, bool blend_all,
+                         const service::Json& upscalemultiplier, ServiceCall& call) {
+  return fuse(SELF, thisindexTile, grid_specs, index, output_images, blend_all, upscalemultiplier,
+              form == FusionForm::Base ? Reading::Lenient : Reading::Strict, &call);
 }
 
 }  // namespace quorv::fusion

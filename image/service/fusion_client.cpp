@@ -26,6 +26,13 @@ struct Reply {
   std::string body;
 };
 
+// A failed exchange, with the kind of failure its outcome reports.
+class ExchangeError : public Error {
+ public:
+  ExchangeError(FusionOutcome::Kind kind, const std::string& what) : Error(what), kind(kind) {}
+  FusionOutcome::Kind kind;
+};
+
 // What the transfer callbacks share with the loop that drives them.
 struct Exchange {
   int64_t max_reply_bytes = 0;
@@ -170,7 +177,8 @@ CURLcode run_transfer(CURLM* multi, const Exchange& exchange, milliseconds data_
     if (exchange.connected) {
       const auto idle = std::chrono::duration_cast<milliseconds>(Clock::now() - exchange.last_data);
       if (idle >= data_timeout)
-        throw Error("no data from the service for " + std::to_string(data_timeout.count()) + " ms");
+        throw ExchangeError(FusionOutcome::Kind::TimedOut,
+                            "no data from the service for " + std::to_string(data_timeout.count()) + " ms");
       wait = data_timeout - idle;
     }
     // libcurl shortens the wait to its own next time limit.
@@ -201,8 +209,11 @@ Reply post(const std::string& url, const std::string& token, const std::string& 
   if (added != CURLM_OK) throw Error(std::string("libcurl: ") + curl_multi_strerror(added));
   const Attachment attachment{multi.get(), easy.get()};
   const CURLcode result = run_transfer(multi.get(), exchange, options.data_timeout);
-  if (!exchange.failure.empty()) throw Error(exchange.failure);
-  if (result != CURLE_OK) throw Error(error_text[0] ? error_text : curl_easy_strerror(result));
+  if (!exchange.failure.empty()) throw ExchangeError(FusionOutcome::Kind::BadReply, exchange.failure);
+  if (result != CURLE_OK)
+    throw ExchangeError(result == CURLE_OPERATION_TIMEDOUT ? FusionOutcome::Kind::TimedOut
+                                                           : FusionOutcome::Kind::Unreachable,
+                        error_text[0] ? error_text : curl_easy_strerror(result));
 
   Reply reply;
   curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &reply.status);
@@ -244,7 +255,7 @@ std::string without_token(std::string text, const std::string& token) {
 
 }  // namespace
 
-Json api_nuero_generative_fusion_tiles(const Json& payload, const NodeState& SELF, const ClientOptions& options) {
+FusionReply fetch_blend_info(const Json& payload, const NodeState& SELF, const ClientOptions& options) {
   if (options.connect_timeout <= milliseconds(0))
     throw ValueError("ClientOptions.connect_timeout must be positive, got " +
                      std::to_string(options.connect_timeout.count()) + " ms");
@@ -260,26 +271,48 @@ Json api_nuero_generative_fusion_tiles(const Json& payload, const NodeState& SEL
   if (options.max_redirects < 0)
     throw ValueError("ClientOptions.max_redirects must not be negative, got " + std::to_string(options.max_redirects));
 
+  FusionReply answer;
+  FusionOutcome& outcome = answer.outcome;
   std::string token;
   Reply reply;
   try {
     const std::string php_url = module_services()->get_apiurl(0) + "blend_info.php";
     token = SELF.API.token.get();
     reply = post(php_url, token, payload.dump(), options);
+  } catch (const ExchangeError& e) {
+    outcome.kind = e.kind;
+    outcome.reason = without_token(e.what(), token);
+    return answer;
   } catch (const std::exception& e) {
-    print_line(kFetchFailedMessage + without_token(e.what(), token));
-    return Json::object();
+    outcome.kind = FusionOutcome::Kind::Unreachable;
+    outcome.reason = without_token(e.what(), token);
+    return answer;
   }
+  outcome.http_status = reply.status;
   if (reply.status >= 400 && reply.status <= 599) {
-    if (reply.status == 429) print_line(kCreditsExhaustedMessage);
-    return Json::object();
+    outcome.kind = FusionOutcome::Kind::FailedStatus;
+    outcome.reason = "the service answered HTTP " + std::to_string(reply.status);
+    return answer;
   }
   try {
-    return decoded_object(reply.body);
+    answer.blend_info = decoded_object(reply.body);
+    outcome.kind = FusionOutcome::Kind::Replied;
   } catch (const std::exception& e) {
-    print_line(kFetchFailedMessage + without_token(e.what(), token));
-    return Json::object();
+    outcome.kind = FusionOutcome::Kind::BadReply;
+    outcome.reason = without_token(e.what(), token);
   }
+  return answer;
+}
+
+Json api_nuero_generative_fusion_tiles(const Json& payload, const NodeState& SELF, const ClientOptions& options) {
+  FusionReply answer = fetch_blend_info(payload, SELF, options);
+  const FusionOutcome& outcome = answer.outcome;
+  if (outcome.kind == FusionOutcome::Kind::FailedStatus) {
+    if (outcome.http_status == 429) print_line(kCreditsExhaustedMessage);
+  } else if (!outcome.replied()) {
+    print_line(kFetchFailedMessage + outcome.reason);
+  }
+  return std::move(answer.blend_info);
 }
 
 }  // namespace quorv::service

@@ -67,6 +67,40 @@ struct ClientOptions {
   int64_t max_redirects = 3;                         ///< http and https targets only
 };
 
+/// How one exchange with the service ended. Callers that must know whether a
+/// tile was fused (and why not) read it; the reply alone cannot tell an empty
+/// answer from a failure.
+struct FusionOutcome {
+  enum class Kind {
+    NotAsked,      ///< no request was made (a segment tile)
+    Replied,       ///< a reply object was read; it may name no neighbour
+    FailedStatus,  ///< the service answered 400..599, see `http_status`
+    Unreachable,   ///< no address or token, refused, reset, too many redirects
+    TimedOut,      ///< nothing within the connect, data or total time limit
+    BadReply,      ///< not JSON, not an object, too large, too deep or too wide
+  };
+  Kind kind = Kind::NotAsked;
+  long http_status = 0;  ///< the reply's status when one came
+  std::string reason;    ///< why it failed, the token masked; empty otherwise
+
+  bool replied() const { return kind == Kind::Replied; }
+  /// Two failures of one cause: the same kind and status (the texts may
+  /// differ in times and ports).
+  bool same_cause(const FusionOutcome& other) const {
+    return kind == other.kind && http_status == other.http_status;
+  }
+};
+
+/// A decoded reply (an empty object when the exchange failed) and how the exchange ended.
+struct FusionReply {
+  Json blend_info = Json::object();
+  FusionOutcome outcome;
+};
+
+/// The exchange of api_nuero_generative_fusion_tiles, without printing:
+/// the outcome says what happened. Bad `options`: ValueError.
+FusionReply fetch_blend_info(const Json& payload, const NodeState& SELF, const ClientOptions& options = {});
+
 /// POSTs `payload` as JSON to get_apiurl(0) + "blend_info.php" (plain
 /// concatenation) with the headers "User-Agent" (kUserAgent) and
 /// "Authorization" ("Bearer " + SELF.API.token), in that order, and returns
