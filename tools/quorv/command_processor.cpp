@@ -1,10 +1,9 @@
 #include <ATen/ATen.h>
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -12,8 +11,6 @@
 #include "host/image_tensor.h"
 #include "tools/image_io/image_io.h"
 #include "tools/quorv/quorv_cli.h"
-
-extern char** environ;
 
 namespace quorv::cli {
 namespace {
@@ -32,33 +29,10 @@ bool mentions(const std::vector<std::string>& words, const std::string& key) {
   return false;
 }
 
-// Runs argv with standard input from /dev/null and standard output onto
-// standard error, so the program's chatter cannot mix with the summary.
-// Returns the wait status; errno-style failure text in `failure` when it could not start.
-int run_program(const std::vector<std::string>& argv, std::string& failure) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
-  pid_t pid = 0;
-  const int started = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (started != 0) {
-    failure = std::strerror(started);
-    return -1;
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return status;
-}
-
 class Command : public TileProcessor {
  public:
-  explicit Command(const std::string& command) : words_(split_command(command)) {
+  Command(const std::string& command, const CommandSettings& settings)
+      : words_(split_command(command)), settings_(settings) {
     if (words_.empty()) throw UsageError("--processor command: needs a program, got ''");
     if (!mentions(words_, "{in}") || !mentions(words_, "{out}"))
       throw UsageError("--processor command: must contain {in} and {out}, got '" + command + "'");
@@ -67,9 +41,11 @@ class Command : public TileProcessor {
       throw Error("cannot create a folder for the tile files in " + fs::temp_directory_path().string() + ": " +
                   std::strerror(errno));
     folder_ = pattern;
+    stop_signals_ = std::make_unique<StopSignals>(folder_);
   }
 
   ~Command() override {
+    stop_signals_.reset();
     std::error_code ec;
     fs::remove_all(folder_, ec);
   }
@@ -77,16 +53,24 @@ class Command : public TileProcessor {
   at::Tensor process(const TileJob& job) override {
     const std::string stem = (fs::path(folder_) / ("tile_" + std::to_string(job.index))).string();
     const std::string in = stem + "_in.png", out = stem + "_out.png", mask = stem + "_mask.png";
-    io::write_picture(in, job.picture);
-    if (mentions(words_, "{mask}")) io::write_picture(mask, job.mask.expand({-1, -1, -1, 3}));
+    stop_signals_->set_files({in, out, mask});
+    io::write_picture(in, job.picture, settings_.depth);
+    if (mentions(words_, "{mask}")) io::write_picture(mask, job.mask.expand({-1, -1, -1, 3}), settings_.depth);
     std::vector<std::string> argv;
     for (const std::string& w : words_)
       argv.push_back(replaced(replaced(replaced(replaced(w, "{in}", in), "{out}", out), "{mask}", mask), "{tile}",
                               std::to_string(job.index)));
-    std::string failure;
-    const int status = run_program(argv, failure);
+    const ChildResult ran = run_child(
+        argv, settings_.timeout_seconds, [](const std::string& line) { print_above_progress(line); },
+        [] { refresh_progress(); });
+    const int status = ran.wait_status;
     const std::string program = "the command '" + words_[0] + "'";
-    if (status < 0) throw Error(tile_name(job) + ": cannot run " + program + ": " + failure);
+    if (!ran.failure.empty()) throw Error(tile_name(job) + ": cannot run " + program + ": " + ran.failure);
+    if (ran.timed_out) {
+      char limit[32];
+      std::snprintf(limit, sizeof limit, "%g", settings_.timeout_seconds);
+      throw Error(tile_name(job) + ": " + program + " took longer than --tile-timeout " + limit + " s and was stopped");
+    }
     if (WIFSIGNALED(status))
       throw Error(tile_name(job) + ": " + program + " was stopped by signal " + std::to_string(WTERMSIG(status)));
     if (WEXITSTATUS(status) != 0)
@@ -111,7 +95,9 @@ class Command : public TileProcessor {
 
  private:
   std::vector<std::string> words_;
+  CommandSettings settings_;
   std::string folder_;
+  std::unique_ptr<StopSignals> stop_signals_;
 };
 
 }  // namespace
@@ -151,8 +137,8 @@ std::vector<std::string> split_command(const std::string& command) {
   return words;
 }
 
-std::unique_ptr<TileProcessor> make_command_processor(const std::string& command) {
-  return std::make_unique<Command>(command);
+std::unique_ptr<TileProcessor> make_command_processor(const std::string& command, const CommandSettings& settings) {
+  return std::make_unique<Command>(command, settings);
 }
 
 }  // namespace quorv::cli

@@ -2,6 +2,7 @@
 #include <ATen/ATen.h>
 #include <ATen/Parallel.h>
 #include <CLI/CLI.hpp>
+#include <c10/util/Exception.h>
 #include <malloc.h>
 #include <opencv2/core/utils/logger.hpp>
 
@@ -41,6 +42,15 @@ int fail(const std::string& message, int status) {
   return status;
 }
 
+// What the exit status says; `quorv upscale --help` shows it.
+constexpr const char* kExitStatus =
+    "Exit status:\n"
+    "  0  OUTPUT written, every tile processed and fused as asked\n"
+    "  3  OUTPUT written, but some tiles were not processed or not fused (listed in the summary and the report)\n"
+    "  2  nothing written: bad input or usage, a fusion service that fails its check, a failing tile\n"
+    "     (with --strict also a tile that was not fused)\n"
+    "  1  nothing written: an internal error";
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -51,6 +61,7 @@ int main(int argc, char** argv) {
   CLI::App* upscale = app.add_subcommand("upscale", "enlarge, process the tiles, fuse them and write OUTPUT");
   add_settings_options(*upscale, upscale_options);
   add_upscale_options(*upscale, upscale_options);
+  upscale->footer(kExitStatus);
   CLI::App* plan = app.add_subcommand("plan", "print sizes, the grid and the memory estimate without processing");
   add_settings_options(*plan, plan_options);
   CLI::App* service = app.add_subcommand("fusion-service", "run the reference fusion service on 127.0.0.1");
@@ -82,7 +93,12 @@ int main(int argc, char** argv) {
     return fail(e.what(), 2);
   } catch (const std::bad_alloc&) {
     return fail("out of memory", 1);
+  } catch (const c10::Error& e) {
+    // Without the backtrace libtorch appends: one line.
+    return fail(std::string("internal error: ") + e.what_without_backtrace(), 1);
   } catch (const std::exception& e) {
-    return fail(std::string("unexpected failure: ") + e.what(), 1);
+    return fail(std::string("internal error: ") + e.what(), 1);
+  } catch (...) {
+    return fail("internal error: an unknown exception", 1);
   }
 }

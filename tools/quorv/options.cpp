@@ -92,7 +92,18 @@ void add_upscale_options(CLI::App& app, RunOptions& o) {
                  "fusion service base address (default: a service started in this process on 127.0.0.1)");
   app.add_option("--token-file", o.token_file, "file whose first line is the service's bearer token "
                                                "(else $QUORV_TOKEN)");
-  app.add_flag("--overwrite", o.overwrite, "replace OUTPUT when it exists");
+  app.add_option("--fusion-timeout", o.fusion_timeout,
+                 "seconds a fusion service call may wait for a connection or for data")
+      ->capture_default_str()
+      ->check(CLI::Range(0.1, 600.0));
+  app.add_flag("--strict", o.strict, "a tile not fused or not processed fails the run, and nothing is written");
+  app.add_flag("--keep-going", o.keep_going,
+               "a tile the processor fails on stays unprocessed and is listed (exit status 3)");
+  app.add_option("--tile-timeout", o.tile_timeout,
+                 "seconds a command: processor may take per tile before it is stopped (0: no limit)")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 1e6));
+  app.add_flag("--overwrite", o.overwrite, "replace OUTPUT and the --report file when they exist");
   app.add_option("--depth", o.depth, "bits per channel of OUTPUT (16: PNG and TIFF only)")
       ->capture_default_str()
       ->check(CLI::IsMember({8, 16}));
@@ -112,6 +123,10 @@ void finish_options(RunOptions& o) {
     o.tile_width = parse_side(t.substr(0, x), t);
     o.tile_height = parse_side(t.substr(x + 1), t);
   }
+  if (o.strict && o.keep_going)
+    throw UsageError("--strict and --keep-going contradict each other: a failing tile either fails the run or stays");
+  if (o.tile_timeout > 0 && o.processor.rfind("command:", 0) != 0)
+    throw UsageError("--tile-timeout applies to command: processors only, got --processor '" + o.processor + "'");
   if (o.fusion_url.empty() && !o.token_file.empty())
     throw UsageError("--token-file is only read with --fusion-url, got --token-file '" + o.token_file + "'");
 }

@@ -50,11 +50,18 @@ void Progress::clear() {
   drawn_ = false;
 }
 
+void Progress::tick() {
+  if (style_ == Style::bar) draw(done_ >= total_);
+}
+
 void Progress::draw(bool last) {
   if (style_ == Style::none) return;
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   const double rate = elapsed > 0 ? static_cast<double>(done_) / elapsed : 0;
   const double left = rate > 0 ? static_cast<double>(total_ - done_) / rate : 0;
+  // Before the first one is done there is no estimate: the time so far instead.
+  const std::string clock = last ? clock_text(elapsed) + " total"
+                                 : done_ == 0 ? clock_text(elapsed) + " elapsed" : clock_text(left) + " left";
   std::ostringstream line;
   char rate_text[32];
   std::snprintf(rate_text, sizeof rate_text, "%.1f", rate);
@@ -62,11 +69,10 @@ void Progress::draw(bool last) {
     const int64_t filled = total_ > 0 ? done_ * kBarWidth / total_ : kBarWidth;
     line << "\r\033[K" << label_ << " [" << std::string(static_cast<size_t>(filled), '#')
          << std::string(static_cast<size_t>(kBarWidth - filled), '.') << "] " << done_ << "/" << total_ << "  "
-         << rate_text << " tiles/s  " << (last ? clock_text(elapsed) + " total" : clock_text(left) + " left");
+         << rate_text << " tiles/s  " << clock;
     drawn_ = true;
   } else {
-    line << label_ << " " << done_ << "/" << total_ << " tiles, " << rate_text << " tiles/s, "
-         << (last ? clock_text(elapsed) + " total" : clock_text(left) + " left") << '\n';
+    line << label_ << " " << done_ << "/" << total_ << " tiles, " << rate_text << " tiles/s, " << clock << '\n';
   }
   std::cerr << line.str() << std::flush;
 }

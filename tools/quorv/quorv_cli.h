@@ -20,7 +20,10 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
+#include <functional>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,10 +31,12 @@
 #include <vector>
 
 #include "host/errors.h"
+#include "host/image_tensor.h"
 #include "host/memory.h"
 #include "host/node_state.h"
 #include "image/grid_spec.h"
 #include "image/measure/measure.h"
+#include "image/service/service.h"
 
 namespace CLI {
 class App;
@@ -84,6 +89,10 @@ struct RunOptions {
   bool blend_all = false;
   std::string fusion_url;
   std::string token_file;
+  double fusion_timeout = 15;  ///< seconds without an answer before a service call fails
+  bool strict = false;         ///< a tile not fused or processed fails the run, nothing written
+  bool keep_going = false;     ///< a tile the processor fails on stays as it was
+  double tile_timeout = 0;     ///< seconds a tile command may take; 0: no limit
 
   // output
   bool overwrite = false;
@@ -171,16 +180,57 @@ class TileProcessor {
   virtual at::Tensor process(const TileJob& job) = 0;
 };
 
+/// What a command: processor takes from the run.
+struct CommandSettings {
+  int depth = 8;               ///< bits per channel of the tile files (8 or 16)
+  double timeout_seconds = 0;  ///< per tile; 0: no limit
+};
+
 /// "identity", "demo", "torchscript:FILE" or "command:PROGRAM ARGS {in} {out}".
 /// A TorchScript file is loaded here, so a bad one fails before any work.
-std::unique_ptr<TileProcessor> make_tile_processor(const std::string& spec);
+std::unique_ptr<TileProcessor> make_tile_processor(const std::string& spec, const CommandSettings& command = {});
 
-/// Runs PROGRAM once per tile: the tile as an 8-bit PNG at {in}, the result
-/// expected at {out} with the same size; {mask} (the inpaint mask as a grey
-/// PNG) and {tile} (the tile's index) are filled in when present. The program
-/// runs without a shell, its standard output goes to standard error. A failing
-/// program, a missing or unreadable output or a wrong size: Error naming the tile.
-std::unique_ptr<TileProcessor> make_command_processor(const std::string& command);
+/// Runs PROGRAM once per tile: the tile as a PNG of `settings.depth` bits at
+/// {in}, the result expected at {out} with the same size; {mask} (the inpaint
+/// mask as a grey PNG) and {tile} (the tile's index) are filled in when
+/// present. The program runs without a shell, in its own process group,
+/// without $QUORV_TOKEN; what it prints goes to standard error above the
+/// progress bar. A failing program, one stopped after the time limit, a
+/// missing or unreadable output or a wrong size: Error naming the tile.
+std::unique_ptr<TileProcessor> make_command_processor(const std::string& command,
+                                                      const CommandSettings& settings = {});
+
+/// How a tile program ended.
+struct ChildResult {
+  int wait_status = 0;
+  bool timed_out = false;
+  std::string failure;  ///< why it could not start; empty when it ran
+};
+
+/// Runs argv (no shell) in a process group of its own, standard input from
+/// /dev/null, its standard output and error handed to `on_line` line by
+/// line, the environment without QUORV_TOKEN. Its group is killed after
+/// `timeout_seconds` (0: no limit). `every_second` is called while it runs.
+ChildResult run_child(const std::vector<std::string>& argv, double timeout_seconds,
+                      const std::function<void(const std::string&)>& on_line,
+                      const std::function<void()>& every_second);
+
+/// While it lives, SIGINT and SIGTERM kill the running tile program's process
+/// group, remove `folder` and the current tile files, and then end the tool
+/// as the signal does.
+class StopSignals {
+ public:
+  explicit StopSignals(const std::string& folder);
+  ~StopSignals();
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+  /// The current tile's files (at most three).
+  void set_files(const std::vector<std::string>& files);
+
+ private:
+  struct sigaction previous_int_ {};
+  struct sigaction previous_term_ {};
+};
 
 /// "tile 5 (row 1, col 2)": how messages name a tile.
 std::string tile_name(const TileJob& job);
@@ -189,6 +239,53 @@ std::string tile_name(const TileJob& job);
 /// group, a backslash outside single quotes takes the next character as is.
 /// An unclosed quote: UsageError.
 std::vector<std::string> split_command(const std::string& command);
+
+// --- what a run did not do ---------------------------------------------------
+
+/// A tile the run did not do as asked, and why.
+struct SkippedTile {
+  int64_t index = 0;
+  int64_t row = 0;
+  int64_t col = 0;
+  std::string reason;
+};
+
+/// Fusion of a run's tiles through the service, with its failures counted:
+/// the service is checked before the first tile, every tile it did not fuse
+/// is kept with the reason, and after kFailuresBeforeStop failures in a row
+/// of one cause the remaining tiles are not sent to it. With --strict the
+/// first unfused tile is an Error.
+class FusionTracker {
+ public:
+  static constexpr int kFailuresBeforeStop = 3;
+
+  FusionTracker(const RunOptions& options, std::string address);
+
+  /// Sends the request of the first tile of `grid`; a failure is an Error
+  /// naming the address and the HTTP status or the reason (a refused token:
+  /// UsageError).
+  void check_service(const NodeState& SELF, const std::vector<GridSpec>& grid) const;
+
+  /// The tile at `index` fused into the `finished` ones, or `tile` itself
+  /// (recorded as unfused, with a warning line) when that failed.
+  at::Tensor fuse(const NodeState& SELF, const at::Tensor& tile, const std::vector<GridSpec>& grid, int64_t index,
+                  const std::vector<OptionalImage>& finished);
+
+  const std::vector<SkippedTile>& unfused() const { return unfused_; }
+  /// Why the run stopped asking the service; empty when it did not.
+  const std::string& stopped_asking() const { return stopped_; }
+
+ private:
+  void skip(const GridSpec& spec, int64_t index, const std::string& reason);
+
+  const RunOptions& options_;
+  std::string address_;
+  service::ClientOptions client_;
+  std::vector<SkippedTile> unfused_;
+  service::FusionOutcome last_failure_;
+  int failures_in_a_row_ = 0;
+  std::string stopped_;
+};
 
 // --- progress ---------------------------------------------------------------
 
@@ -212,6 +309,8 @@ class Progress {
   void advance();
   /// Wipes a bar before other text goes to the terminal; it is redrawn on the next advance.
   void clear();
+  /// Redraws a bar with the time so far (nothing for plain lines).
+  void tick();
 
  private:
   void draw(bool last);
@@ -225,6 +324,12 @@ class Progress {
   bool drawn_ = false;
 };
 
+/// A line on standard error, above the progress bar of the stage under way.
+void print_above_progress(const std::string& line);
+
+/// Redraws the progress bar of the stage under way (its clock moves on).
+void refresh_progress();
+
 // --- output files ---------------------------------------------------------------
 
 /// Checks, before any work, that `path` can be written: a format OpenCV
@@ -236,6 +341,42 @@ void check_output_path(const std::string& path, int depth, bool overwrite);
 /// `path` (never replacing an existing file unless `overwrite`). On any
 /// failure the temporary file is removed and nothing appears at `path`.
 void write_atomically(const std::string& path, const at::Tensor& picture, int depth, bool overwrite);
+
+/// Everything a run needs at its end that can be checked before it starts:
+/// the output format really encodes, the previews folder is (or can be
+/// made) a writable folder. UsageError otherwise. The report: ReportFile.
+void check_before_work(const RunOptions& options);
+
+/// `a` and `b` name one file: the same device and inode when both exist
+/// (hard and symbolic links included), else the same resolved path.
+bool same_file(const std::string& a, const std::string& b);
+
+/// UsageError naming `what` unless `folder` exists, is a folder and takes a new file.
+void require_writable_folder(const std::filesystem::path& folder, const std::string& what);
+
+/// The --report file. Checked when made (never INPUT or OUTPUT, a writable
+/// folder, an existing file only with --overwrite: UsageError otherwise);
+/// written in two steps around OUTPUT so that a failure leaves either
+/// nothing or both: stage() before OUTPUT is written (its failure stops the
+/// run with nothing written), commit() after, which puts the complete
+/// report in place, or the staged one should the last write fail.
+/// Temporary files are removed when it goes.
+class ReportFile {
+ public:
+  explicit ReportFile(const RunOptions& options);
+  ~ReportFile();
+  ReportFile(const ReportFile&) = delete;
+  ReportFile& operator=(const ReportFile&) = delete;
+
+  void stage(const Json& report);
+  void commit(const Json& report);
+
+ private:
+  std::string path_;
+  bool overwrite_;
+  std::string staged_;
+  std::string final_;
+};
 
 /// True for formats that keep an alpha channel.
 bool format_has_alpha(const std::string& path);
@@ -286,7 +427,9 @@ struct RunFacts {
   bool input_alpha;
   bool output_alpha;
   std::string service_address;         ///< empty without fusion
-  std::vector<int64_t> unfused_tiles;  ///< tiles whose fusion failed
+  std::vector<SkippedTile> unfused;      ///< tiles fusion was asked for and did not happen
+  std::string fusion_stopped;            ///< why the run stopped asking the service, or empty
+  std::vector<SkippedTile> unprocessed;  ///< tiles the processor failed on (--keep-going)
   measure::SeamScore seams;            ///< of the result
   measure::SeamScore reference;        ///< of the enlarged picture, on the same lines
   Timings timings;                     ///< ends with "total"

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -45,6 +46,43 @@ Json settings_json(const RunOptions& o) {
           {"fast_preview", o.fast_preview}};
 }
 
+Json skipped_json(const std::vector<SkippedTile>& tiles) {
+  Json list = Json::array();
+  for (const SkippedTile& t : tiles)
+    list.push_back({{"tile", t.index}, {"row", t.row}, {"col", t.col}, {"reason", t.reason}});
+  return list;
+}
+
+// "tiles 3, 5-9": tile numbers, runs of consecutive ones joined.
+std::string tile_list(const std::vector<int64_t>& tiles) {
+  std::string text = tiles.size() == 1 ? "tile " : "tiles ";
+  for (size_t i = 0; i < tiles.size();) {
+    size_t j = i;
+    while (j + 1 < tiles.size() && tiles[j + 1] == tiles[j] + 1) ++j;
+    if (i > 0) text += ", ";
+    text += std::to_string(tiles[i]);
+    if (j > i) text += "-" + std::to_string(tiles[j]);
+    i = j + 1;
+  }
+  return text;
+}
+
+// One line per reason, in the order the reasons first came up.
+void list_skipped(std::ostringstream& out, const char* heading, const Json& skipped, int64_t total) {
+  if (skipped.empty()) return;
+  std::vector<std::pair<std::string, std::vector<int64_t>>> by_reason;
+  for (const Json& t : skipped) {
+    const std::string reason = t["reason"].get<std::string>();
+    auto found = std::find_if(by_reason.begin(), by_reason.end(), [&](const auto& r) { return r.first == reason; });
+    if (found == by_reason.end()) found = by_reason.insert(by_reason.end(), {reason, {}});
+    found->second.push_back(t["tile"].get<int64_t>());
+  }
+  char head[32];
+  std::snprintf(head, sizeof head, "%-15s", heading);
+  out << head << skipped.size() << " of " << total << " tiles\n";
+  for (const auto& [reason, tiles] : by_reason) out << "               " << tile_list(tiles) << ": " << reason << "\n";
+}
+
 }  // namespace
 
 Json report_json(const RunFacts& f) {
@@ -65,12 +103,18 @@ Json report_json(const RunFacts& f) {
                       {"depth", o.depth},
                       {"alpha", f.output_alpha}};
   report["grid"] = grid_json(f.plan);
+  std::vector<int64_t> skipped_tiles;
+  for (const SkippedTile& t : f.unfused) skipped_tiles.push_back(t.index);
   report["settings"] = settings_json(o);
   report["processor"] = o.processor;
   report["fusion"] = {{"update", o.fusion},
                       {"blend_all", o.blend_all},
                       {"service", f.service_address},
-                      {"skipped_tiles", f.unfused_tiles}};
+                      {"skipped_tiles", skipped_tiles},
+                      {"unfused", skipped_json(f.unfused)},
+                      {"stopped_asking", f.fusion_stopped.empty() ? Json() : Json(f.fusion_stopped)}};
+  report["unprocessed"] = skipped_json(f.unprocessed);
+  report["complete"] = f.unfused.empty() && f.unprocessed.empty();
   report["seam_score"] = {{"score", f.seams.score},
                           {"vertical", f.seams.vertical},
                           {"horizontal", f.seams.horizontal},
@@ -100,14 +144,17 @@ std::string summary_text(const Json& r) {
       << grid["mode"].get<std::string>() << "\n"
       << "tiles          processor " << r["processor"].get<std::string>() << ", fusion "
       << r["fusion"]["update"].get<std::string>() << (r["fusion"]["blend_all"].get<bool>() ? " (blend all)" : "")
-      << "\n"
+      << (r["complete"].get<bool>() ? "" : ", INCOMPLETE: some tiles not done as asked (below)") << "\n"
       << "seam score     " << fixed(seams["score"].get<double>(), 3) << "  (vertical "
       << fixed(seams["vertical"].get<double>(), 3) << ", horizontal " << fixed(seams["horizontal"].get<double>(), 3)
       << ", " << seams["borders"].get<int64_t>() << " borders; 1.0 = like any other line of the picture)\n"
       << "               the enlarged picture on the same lines: " << fixed(seams["enlarged"].get<double>(), 3)
       << "\n";
-  const size_t skipped = r["fusion"]["skipped_tiles"].size();
-  if (skipped > 0) out << "               fusion skipped for " << skipped << " tile(s), see the warnings above\n";
+  const int64_t tiles = grid["tiles"].get<int64_t>();
+  list_skipped(out, "unprocessed", r["unprocessed"], tiles);
+  list_skipped(out, "not fused", r["fusion"]["unfused"], tiles);
+  if (r["fusion"]["stopped_asking"].is_string())
+    out << "               " << r["fusion"]["stopped_asking"].get<std::string>() << "\n";
   out << "stages\n";
   const double total = timings["total"].get<double>();
   for (const auto& [stage, seconds] : timings.items()) {

@@ -91,11 +91,11 @@ std::string tile_name(const TileJob& job) {
          std::to_string(job.spec.col) + ")";
 }
 
-std::unique_ptr<TileProcessor> make_tile_processor(const std::string& spec) {
+std::unique_ptr<TileProcessor> make_tile_processor(const std::string& spec, const CommandSettings& command) {
   if (spec == "identity") return std::make_unique<Identity>();
   if (spec == "demo") return std::make_unique<Demo>();
   if (starts_with(spec, "torchscript:")) return std::make_unique<TorchScript>(spec.substr(12));
-  if (starts_with(spec, "command:")) return make_command_processor(spec.substr(8));
+  if (starts_with(spec, "command:")) return make_command_processor(spec.substr(8), command);
   throw UsageError("--processor must be identity, demo, torchscript:FILE or command:'PROGRAM ARGS {in} {out}', got '" +
                    spec + "'");
 }

@@ -50,6 +50,19 @@ void bind_services() {
   load_module(services);
 }
 
+}  // namespace
+
+void print_above_progress(const std::string& line) {
+  if (active_progress) active_progress->clear();
+  std::cerr << line << std::endl;
+}
+
+void refresh_progress() {
+  if (active_progress) active_progress->tick();
+}
+
+namespace {
+
 class Stopwatch {
  public:
   double lap() {
@@ -86,12 +99,13 @@ std::string random_token() {
 struct FusionService {
   std::unique_ptr<fusion_service::FusionServer> server;
   std::string address;
+  std::string token;
 };
 
-FusionService connect_fusion_service(const RunOptions& o, NodeState& SELF) {
+FusionService connect_fusion_service(const RunOptions& o) {
   FusionService service;
   if (o.fusion == "none") return service;
-  std::string token;
+  std::string& token = service.token;
   if (o.fusion_url.empty()) {
     token = random_token();
     service.server = std::make_unique<fusion_service::FusionServer>();
@@ -103,7 +117,6 @@ FusionService connect_fusion_service(const RunOptions& o, NodeState& SELF) {
     service.address = o.fusion_url.back() == '/' ? o.fusion_url : o.fusion_url + "/";
   }
   host::set_apiurl(service.address);
-  SELF.API.token = token;
   return service;
 }
 
@@ -171,24 +184,6 @@ at::Tensor regenerated(TileProcessor& processor, const RunOptions& o, const Node
   return whole;
 }
 
-at::Tensor fused(const RunOptions& o, const NodeState& SELF, const at::Tensor& tile,
-                 const std::vector<GridSpec>& grid, int64_t index, const std::vector<OptionalImage>& finished) {
-  const Json multiplier = o.scale;
-  if (o.fusion == "v1")
-    return Quorv_Image::add_last_generated_to_base_image_V1(SELF, kIteration, tile, grid, index, finished,
-                                                            o.blend_all, multiplier);
-  return Quorv_Image::add_last_generated_to_base_image(SELF, kIteration, tile, grid, index, finished, o.blend_all,
-                                                       multiplier);
-}
-
-void check_report_path(const std::string& path) {
-  if (path.empty()) return;
-  const fs::path folder = fs::path(path).parent_path();
-  std::error_code ec;
-  if (!folder.empty() && !fs::is_directory(folder, ec))
-    throw UsageError("the folder '" + folder.string() + "' of --report does not exist");
-}
-
 // The grid of the run, refused before anything large is allocated: the
 // picture alone first, so that an absurd size fails on memory, not on the tile count.
 Plan checked_plan(const RunOptions& o, Size input) {
@@ -203,16 +198,33 @@ Plan checked_plan(const RunOptions& o, Size input) {
 }
 
 struct TileStage {
-  std::vector<OptionalImage> finished;  ///< by grid position
-  std::vector<int64_t> unfused;         ///< tiles whose fusion failed
+  std::vector<OptionalImage> finished;     ///< by grid position
+  std::vector<SkippedTile> unprocessed;  ///< tiles the processor failed on (--keep-going)
   double masks = 0, processing = 0, fusing = 0;
 };
+
+// The processor's version of the tile, or with --keep-going the tile as it
+// was when the processor fails on it (recorded).
+at::Tensor processed(TileProcessor& processor, const RunOptions& o, const NodeState& SELF,
+                     const std::vector<GridSpec>& grid, int64_t index, const at::Tensor& tile, const at::Tensor& mask,
+                     std::vector<SkippedTile>& unprocessed) {
+  if (!processor.changes_tiles()) return tile;
+  if (!o.keep_going) return regenerated(processor, o, SELF, grid, index, tile, mask);
+  try {
+    return regenerated(processor, o, SELF, grid, index, tile, mask);
+  } catch (const Error& e) {
+    const GridSpec& spec = grid[static_cast<size_t>(index)];
+    print_line(std::string("Warning: ") + e.what() + " (--keep-going: the tile stays unprocessed)");
+    unprocessed.push_back({index, spec.row, spec.col, e.what()});
+    return tile;
+  }
+}
 
 // Every tile in grid order: its mask, the processor's version, then fusion
 // into the tiles finished before it.
 TileStage process_tiles(TileProcessor& processor, const RunOptions& o, const NodeState& SELF,
                         const std::vector<GridSpec>& grid, const std::vector<at::Tensor>& tiles,
-                        Progress::Style style) {
+                        FusionTracker* fusion, Progress::Style style) {
   TileStage stage;
   stage.finished.assign(tiles.begin(), tiles.end());
   const size_t count = o.fast_preview ? std::min<size_t>(1, tiles.size()) : tiles.size();
@@ -225,20 +237,9 @@ TileStage process_tiles(TileProcessor& processor, const RunOptions& o, const Nod
     const auto index = static_cast<int64_t>(i);
     const at::Tensor mask = masks_by_position.mask(o, SELF, grid[i], tiles[i]);
     stage.masks += watch.lap();
-    at::Tensor tile =
-        processor.changes_tiles() ? regenerated(processor, o, SELF, grid, index, tiles[i], mask) : tiles[i];
+    at::Tensor tile = processed(processor, o, SELF, grid, index, tiles[i], mask, stage.unprocessed);
     stage.processing += watch.lap();
-    if (o.fusion != "none") {
-      try {
-        tile = fused(o, SELF, tile, grid, index, stage.finished);
-      } catch (const Error& e) {
-        // One corner the fusion cannot blend should not cost the whole picture.
-        progress.clear();
-        std::cout << "Warning: " << tile_name({index, grid[i], {}, {}})
-                  << ": fusion skipped, the tile stays as processed: " << e.what() << std::endl;
-        stage.unfused.push_back(index);
-      }
-    }
+    if (fusion) tile = fusion->fuse(SELF, tile, grid, index, stage.finished);
     stage.fusing += watch.lap();
     stage.finished[i] = tile;
     progress.advance();
@@ -264,9 +265,10 @@ int run_upscale(const RunOptions& o) {
   Stopwatch watch;
   Timings timings;
   check_output_path(o.output, o.depth, o.overwrite);
-  check_report_path(o.report_file);
+  check_before_work(o);
+  ReportFile report_file(o);
   bind_services();
-  std::unique_ptr<TileProcessor> processor = make_tile_processor(o.processor);
+  std::unique_ptr<TileProcessor> processor = make_tile_processor(o.processor, {o.depth, o.tile_timeout});
   const Progress::Style style = Progress::style_for(o.quiet);
 
   // The decoded input lands in 2 MiB pages too; the estimate below may grow the reserve.
@@ -275,6 +277,16 @@ int run_upscale(const RunOptions& o) {
   timings.emplace_back("read", watch.lap());
   const Plan plan = checked_plan(o, {input.rgb.size(2), input.rgb.size(1)});
   reserve_memory(plan.estimated_peak_bytes);
+  // The service is asked once before any work: a wrong token or a service
+  // that is down fails the run here, not tile by tile.
+  const FusionService service = connect_fusion_service(o);
+  std::optional<FusionTracker> fusion;
+  if (o.fusion != "none") {
+    fusion.emplace(o, service.address);
+    NodeState probe = plan.SELF;
+    probe.API.token = service.token;
+    fusion->check_service(probe, plan.grid_specs);
+  }
   timings.emplace_back("plan", watch.lap());
 
   at::Tensor image = Quorv_Image::format_2_divby8(enlarge(o, input.rgb, plan.enlarged)).image;
@@ -285,13 +297,14 @@ int run_upscale(const RunOptions& o) {
   std::vector<at::Tensor> tiles = Quorv_Image::get_grid_images(image, grid);
   SELF.OUTPUTS.grid_images_all = tiles;
   SELF.OUTPUTS.grid_images = tiles;
-  const FusionService service = connect_fusion_service(o, SELF);
+  SELF.API.token = service.token;
   timings.emplace_back("grid", watch.lap());
   // The same lines of the enlarged picture: what the result's score is to be judged against.
   const measure::SeamScore reference = measure::seam_score(image, grid);
   const double measuring = watch.lap();
 
-  TileStage stage = process_tiles(*processor, o, SELF, grid, tiles, style);
+  TileStage stage = process_tiles(*processor, o, SELF, grid, tiles, fusion ? &*fusion : nullptr, style);
+  processor.reset();  // a tile program's folder goes now
   timings.emplace_back("masks", stage.masks);
   timings.emplace_back("process", stage.processing);
   timings.emplace_back("fusion", stage.fusing);
@@ -318,19 +331,22 @@ int run_upscale(const RunOptions& o) {
   image = at::Tensor();
   const bool keep_alpha = input.alpha.has_value() && format_has_alpha(o.output);
   if (keep_alpha) result = at::cat({result, resized(*input.alpha, result.size(2), result.size(1))}, 3);
+  // The report is staged before OUTPUT and put in place after it: a failure leaves neither or both.
+  const auto report = [&] {
+    Timings so_far = timings;
+    so_far.emplace_back("total", std::chrono::duration<double>(Clock::now() - started).count());
+    return report_json({o, plan, input.bit_depth, input.alpha.has_value(), keep_alpha, service.address,
+                        fusion ? fusion->unfused() : std::vector<SkippedTile>{},
+                        fusion ? fusion->stopped_asking() : std::string(), stage.unprocessed, seams, reference,
+                        so_far, previews});
+  };
+  report_file.stage(report());
   write_atomically(o.output, result, o.depth, o.overwrite);
   timings.emplace_back("write", watch.lap());
-
-  timings.emplace_back("total", std::chrono::duration<double>(Clock::now() - started).count());
-  const Json report = report_json({o, plan, input.bit_depth, input.alpha.has_value(), keep_alpha,
-                                   service.address, stage.unfused, seams, reference, timings, previews});
-  std::cout << summary_text(report) << std::flush;
-  if (!o.report_file.empty()) {
-    std::ofstream file(o.report_file);
-    file << report.dump(2) << '\n';
-    if (!file) throw UsageError("cannot write --report '" + o.report_file + "'");
-  }
-  return 0;
+  const Json final_report = report();
+  report_file.commit(final_report);
+  std::cout << summary_text(final_report) << std::flush;
+  return final_report["complete"].get<bool>() ? 0 : 3;
 }
 
 }  // namespace quorv::cli
