@@ -12,8 +12,11 @@
 //        -> previews -> seam_score -> write
 //
 // Failures the user can fix (bad options, unreadable input, a refused tile
-// size, a failing tile command) are UsageError or quorv::Error; main prints
-// them as one line on standard error and exits with status 2.
+// size, a failing tile command, a service that fails its check) are
+// UsageError or quorv::Error; main prints them as one line on standard error
+// and exits with status 2. Any other exception is an internal error: one
+// line, status 1. A run that wrote OUTPUT but left tiles unprocessed or
+// unfused exits with 3, 0 when every tile was done as asked.
 #pragma once
 
 #include <ATen/core/Tensor.h>
