@@ -175,7 +175,8 @@ at::Tensor add_last_generated_to_base_image(const NodeState& SELF, const std::st
                                             const std::vector<GridSpec>& grid_specs, int64_t index,
                                             const std::vector<OptionalImage>& output_images, bool blend_all,
                                             const service::Json& upscalemultiplier) {
-  return fuse(SELF, thisindexTile, grid_specs, index, output_images, blend_all, upscalemultiplier, Reading::Lenient, nullptr);
+  return fuse(SELF, thisindexTile, grid_specs, index, output_images, blend_all, upscalemultiplier, Reading::Lenient,
+              nullptr);
 }
 
 at::Tensor add_last_generated_to_base_image_V1(const NodeState& SELF, const std::string&,
@@ -183,7 +184,8 @@ at::Tensor add_last_generated_to_base_image_V1(const NodeState& SELF, const std:
                                                const std::vector<GridSpec>& grid_specs, int64_t index,
                                                const std::vector<OptionalImage>& output_images, bool blend_all,
                                                const service::Json& upscalemultiplier) {
-  return fuse(SELF, thisindexTile, grid_specs, index, output_images, blend_all, upscalemultiplier, Reading::Strict, nullptr);
+  return fuse(SELF, thisindexTile, grid_specs, index, output_images, blend_all, upscalemultiplier, Reading::Strict,
+              nullptr);
 }
 
 at::Tensor fusion_update(FusionForm form, const NodeState& SELF, const at::Tensor& thisindexTile,

@@ -291,7 +291,8 @@ FusionReply fetch_blend_info(const Json& payload, const NodeState& SELF, const C
   outcome.http_status = reply.status;
   if (reply.status >= 400 && reply.status <= 599) {
     outcome.kind = FusionOutcome::Kind::FailedStatus;
-    outcome.reason = "the service answered HTTP " + std::to_string(reply.status);
+    outcome.reason = "the service answered HTTP " + std::to_string(reply.status) +
+                     (reply.status == 429 ? " (credits exhausted)" : "");
     return answer;
   }
   try {
