@@ -61,7 +61,8 @@ std::vector<char*> environment_without_token() {
 class Pipe {
  public:
   Pipe() {
-    if (pipe2(fds_, O_CLOEXEC) != 0) throw Error(std::string("cannot make a pipe for a tile program: ") + std::strerror(errno));
+    if (pipe2(fds_, O_CLOEXEC) != 0)
+      throw Error(std::string("cannot make a pipe for a tile program: ") + std::strerror(errno));
   }
   ~Pipe() {
     close_read();
@@ -118,8 +119,10 @@ int wait_for(pid_t pid) {
 // The tool was asked to stop while the program ran: its group is gone (the
 // handler killed it), the scratch folder goes, then the tool stops the way the signal says.
 [[noreturn]] void stop_now(pid_t pid) {
-  kill(-pid, SIGKILL);
-  wait_for(pid);
+  if (running_group > 0) {
+    kill(-pid, SIGKILL);
+    wait_for(pid);
+  }
   running_group = 0;
   std::error_code ec;
   if (scratch_folder[0]) std::filesystem::remove_all(scratch_folder, ec);
@@ -139,6 +142,9 @@ StopSignals::StopSignals(const std::string& folder) {
   action.sa_flags = 0;  // no SA_RESTART: a waiting poll returns at once
   sigaction(SIGINT, &action, &previous_int_);
   sigaction(SIGTERM, &action, &previous_term_);
+  // A signal the tool was started to ignore (nohup, a background job) stays ignored.
+  if (previous_int_.sa_handler == SIG_IGN) sigaction(SIGINT, &previous_int_, nullptr);
+  if (previous_term_.sa_handler == SIG_IGN) sigaction(SIGTERM, &previous_term_, nullptr);
 }
 
 StopSignals::~StopSignals() {
@@ -161,7 +167,8 @@ void StopSignals::set_files(const std::vector<std::string>& files) {
 }
 
 ChildResult run_child(const std::vector<std::string>& argv, double timeout_seconds,
-                      const std::function<void(const std::string&)>& on_line, const std::function<void()>& every_second) {
+                      const std::function<void(const std::string&)>& on_line,
+                      const std::function<void()>& every_second) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -236,6 +243,8 @@ ChildResult run_child(const std::vector<std::string>& argv, double timeout_secon
       reading = lines.read_from(output.read_end());
   }
   running_group = 0;
+  // A stop asked for just as the program ended is not lost.
+  if (stop_signal) stop_now(pid);
   if (exited >= 0) close(exited);
   // What the program wrote just before it ended; a background child of it may hold the pipe open.
   fcntl(output.read_end(), F_SETFL, O_NONBLOCK);

@@ -41,7 +41,8 @@ void FusionTracker::check_service(const NodeState& SELF, const std::vector<GridS
   const service::FusionReply reply =
       service::fetch_blend_info(service::prepare_neuro_generative_fusion(grid, 0, options_.scale), SELF, client_);
   if (reply.outcome.replied()) return;
-  const std::string why = check_failure(reply.outcome, address_) + "; nothing was processed (--fusion none runs without fusion)";
+  const std::string why =
+      check_failure(reply.outcome, address_) + "; nothing was processed (--fusion none runs without fusion)";
   const long status = reply.outcome.http_status;
   if (status == 401 || status == 403) throw UsageError(why);
   throw Error(why);

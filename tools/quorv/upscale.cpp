@@ -198,7 +198,7 @@ Plan checked_plan(const RunOptions& o, Size input) {
 }
 
 struct TileStage {
-  std::vector<OptionalImage> finished;     ///< by grid position
+  std::vector<OptionalImage> finished;    ///< by grid position
   std::vector<SkippedTile> unprocessed;  ///< tiles the processor failed on (--keep-going)
   double masks = 0, processing = 0, fusing = 0;
 };
@@ -215,7 +215,11 @@ at::Tensor processed(TileProcessor& processor, const RunOptions& o, const NodeSt
   } catch (const Error& e) {
     const GridSpec& spec = grid[static_cast<size_t>(index)];
     print_line(std::string("Warning: ") + e.what() + " (--keep-going: the tile stays unprocessed)");
-    unprocessed.push_back({index, spec.row, spec.col, e.what()});
+    // The list names the tile already.
+    std::string reason = e.what();
+    const std::string name = tile_name({index, spec, {}, {}}) + ": ";
+    if (reason.rfind(name, 0) == 0) reason.erase(0, name.size());
+    unprocessed.push_back({index, spec.row, spec.col, reason});
     return tile;
   }
 }
