@@ -40,13 +40,15 @@ TEST(Quorv_FusionService, AStandaloneServiceFusesLikeTheOneInProcessAndChecksThe
   const ProgramRun outside =
       run_quorv(upscale("outside.png", {"--fusion-url", url, "--token-file", service_dir / "token"}), dir);
   ASSERT_EQ(outside.status, 0) << outside.err;
-  // A refused token is a failed status: the tiles stay as generated, without a message.
+  // A refused token stops the run before any tile.
   const ProgramRun refused = run_quorv(upscale("refused.png", {"--fusion-url", url}), dir, {"QUORV_TOKEN=wrong"});
-  ASSERT_EQ(refused.status, 0) << refused.err;
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("the fusion service at " + url + " refused the token (HTTP 401)"), std::string::npos)
+      << refused.err;
+  EXPECT_FALSE(std::filesystem::exists(dir / "refused.png"));
 
   const at::Tensor inside = io::read_picture(dir / "inside.png").rgb;
   EXPECT_TRUE(same_values(io::read_picture(dir / "outside.png").rgb, inside));
-  EXPECT_TRUE(same_values(io::read_picture(dir / "refused.png").rgb, io::read_picture(dir / "unfused.png").rgb));
   EXPECT_FALSE(same_values(inside, io::read_picture(dir / "unfused.png").rgb));
 
   kill(service, SIGTERM);
