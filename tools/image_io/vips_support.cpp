@@ -2,6 +2,7 @@
 
 #include <iostream>
 #include <mutex>
+#include <set>
 #include <utility>
 
 #include "host/errors.h"
@@ -15,12 +16,18 @@ std::function<void(const std::string&)> warning_sink = [](const std::string& lin
   std::cerr << "quorv: warning: " << line << std::endl;
 };
 
+// Lines already shown: the header is parsed more than once per file, and each parse warns again.
+std::set<std::string> shown;
+constexpr size_t kMaxRemembered = 256;
+
 // Decoder warnings arrive through GLib from any of libvips' threads.
 void on_warning(const gchar* /*domain*/, GLogLevelFlags /*level*/, const gchar* message, gpointer /*data*/) {
   std::string line = message ? message : "";
   while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
   const std::lock_guard<std::mutex> lock(warning_mutex);
-  if (warning_sink && !line.empty()) warning_sink(line);
+  if (!warning_sink || line.empty() || shown.count(line)) return;
+  if (shown.size() < kMaxRemembered) shown.insert(line);
+  warning_sink(line);
 }
 
 }  // namespace
