@@ -30,8 +30,11 @@ TEST(Quorv_OutputFile, SymlinksPlantedDuringTheRunAreNotFollowed) {
   EXPECT_FALSE(is_symlink(dir / "out.png"));
   EXPECT_EQ(io::read_picture(dir / "out.png").rgb.size(2), 240);
   // Nothing of the write is left behind besides the planted links.
-  for (const std::string& name : dir.names())
-    if (name.rfind(".quorv-", 0) == 0) EXPECT_TRUE(is_symlink(dir / name)) << name;
+  for (const std::string& name : dir.names()) {
+    if (name.rfind(".quorv-", 0) == 0) {
+      EXPECT_TRUE(is_symlink(dir / name)) << name;
+    }
+  }
 }
 
 TEST(Quorv_OutputFile, TheLongestLegalNamesAreWritten) {

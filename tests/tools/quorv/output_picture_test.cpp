@@ -68,10 +68,10 @@ TEST(Quorv_OutputPicture, HiddenColourDoesNotBleedAndIsNeverShown) {
 
 TEST(Quorv_OutputPicture, TheExifOrientationIsAppliedOnRead) {
   TempFolder dir;
-  // Stored 64 x 32 with red on the left, tagged "turn clockwise": shown 32 x 64 with red on top.
-  at::Tensor stored = at::zeros({1, 32, 64, 3});
-  stored.narrow(2, 0, 32).select(3, 0).fill_(1.0);
-  stored.narrow(2, 32, 32).select(3, 2).fill_(1.0);
+  // Stored 192 x 96 with red on the left, tagged "turn clockwise": shown 96 x 192 with red on top.
+  at::Tensor stored = at::zeros({1, 96, 192, 3});
+  stored.narrow(2, 0, 96).select(3, 0).fill_(1.0);
+  stored.narrow(2, 96, 96).select(3, 2).fill_(1.0);
   const std::vector<unsigned char> jpeg = io::encode_picture(stored, ".jpg");
   const std::string exif("\xff\xe1\x00\x22" "Exif\0\0" "II*\0\x08\0\0\0" "\x01\0"
                          "\x12\x01\x03\0\x01\0\0\0\x06\0\0\0" "\0\0\0\0",
@@ -80,11 +80,12 @@ TEST(Quorv_OutputPicture, TheExifOrientationIsAppliedOnRead) {
   file.write(reinterpret_cast<const char*>(jpeg.data()), 2).write(exif.data(), 36);
   file.write(reinterpret_cast<const char*>(jpeg.data()) + 2, static_cast<std::streamsize>(jpeg.size() - 2));
   file.close();
-  ASSERT_EQ(run_quorv(upscale(dir, "turned.jpg", "out.png"), dir).status, 0);
+  const ProgramRun run = run_quorv(upscale(dir, "turned.jpg", "out.png", {"--tile-size", "128"}), dir);
+  ASSERT_EQ(run.status, 0) << run.err;
   const at::Tensor out = io::read_picture(dir / "out.png").rgb;
-  ASSERT_EQ(out.sizes(), (std::vector<int64_t>{1, 128, 64, 3}));
-  EXPECT_GT(out[0][16][32][0].item<float>(), 0.9);
-  EXPECT_GT(out[0][112][32][2].item<float>(), 0.9);
+  ASSERT_EQ(out.sizes(), (std::vector<int64_t>{1, 384, 192, 3}));
+  EXPECT_GT(out[0][48][96][0].item<float>(), 0.9);
+  EXPECT_GT(out[0][336][96][2].item<float>(), 0.9);
 }
 
 }  // namespace
