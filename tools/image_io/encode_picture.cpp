@@ -34,8 +34,8 @@ bool is_vips_format(const std::string& ext) {
   throw ValueError("cannot encode a picture as " + extension + ": " + why);
 }
 
-// Levels are made on the fly while the encoder pulls rows: x * top + 0.5,
-// cut to the integer type (which clips to its range), rounds to the nearest level.
+// Levels are made on the fly while the encoder pulls rows: x * top rounded
+// half to even (as a tensor's round does), then cut to the integer type, which clips.
 std::vector<unsigned char> encode_with_vips(const at::Tensor& samples, const std::string& ext, int bit_depth,
                                             int png_compression) {
   detail::start_vips();
@@ -45,13 +45,14 @@ std::vector<unsigned char> encode_with_vips(const at::Tensor& samples, const std
   VipsRef wrapped(vips_image_new_from_memory(samples.data_ptr(), static_cast<size_t>(samples.nbytes()), w, h, bands,
                                              VIPS_FORMAT_FLOAT));
   if (!wrapped.get()) fail(ext, detail::vips_error_text());
-  VipsRef scaled, levels, tagged;
+  VipsRef scaled, rounded, levels, tagged;
   const double top = bit_depth == 16 ? 65535.0 : 255.0;
   const VipsInterpretation interpretation =
       bit_depth == 16 ? (grey ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_RGB16)
                       : (grey ? VIPS_INTERPRETATION_B_W : VIPS_INTERPRETATION_sRGB);
-  if (vips_linear1(wrapped.get(), scaled.out(), top, 0.5, nullptr) != 0 ||
-      vips_cast(scaled.get(), levels.out(), bit_depth == 16 ? VIPS_FORMAT_USHORT : VIPS_FORMAT_UCHAR, nullptr) != 0 ||
+  if (vips_linear1(wrapped.get(), scaled.out(), top, 0.0, nullptr) != 0 ||
+      vips_round(scaled.get(), rounded.out(), VIPS_OPERATION_ROUND_RINT, nullptr) != 0 ||
+      vips_cast(rounded.get(), levels.out(), bit_depth == 16 ? VIPS_FORMAT_USHORT : VIPS_FORMAT_UCHAR, nullptr) != 0 ||
       vips_copy(levels.get(), tagged.out(), "interpretation", interpretation, nullptr) != 0)
     fail(ext, detail::vips_error_text());
   void* buffer = nullptr;
