@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 // the result would, before any work.
 void check_output_format(const RunOptions& o) {
   try {
-    io::encode_picture(at::zeros({1, 2, 2, 3}), fs::path(o.output).extension().string(), o.depth);
+    io::encode_picture(at::zeros({1, 2, 2, 3}), output_extension(o.output), o.depth == 16 ? 16 : 8);
   } catch (const ValueError& e) {
     throw UsageError("OUTPUT '" + o.output + "' cannot be written: " + e.what());
   }
