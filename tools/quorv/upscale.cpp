@@ -37,12 +37,14 @@ class ActiveProgress {
   ~ActiveProgress() { active_progress = nullptr; }
 };
 
-// The module's standard output and progress go through the tool while it runs.
+// The module's printed lines and progress go through the tool while it runs.
+// Its lines are warnings: they go to standard error, which keeps standard
+// output for the results.
 void bind_services() {
   host::PackageServices services = host::default_package_services();
   services.print = [](const std::string& line) {
     if (active_progress) active_progress->clear();
-    std::cout << line << std::endl;
+    std::cerr << line << std::endl;
   };
   services.log = [](const std::string&, std::nullopt_t, std::nullopt_t, const std::string&) {
     if (active_progress) active_progress->advance();
@@ -65,6 +67,8 @@ class Stopwatch {
 
 at::Tensor enlarge(const RunOptions& o, const at::Tensor& rgb, Size target) {
   const Quorv_Image module;
+  // At the picture's own size a resample could only blur it.
+  if (o.upscale_model.empty() && rgb.size(2) == target.width && rgb.size(1) == target.height) return rgb;
   if (o.upscale_model.empty()) return module.better_downscale(rgb, target.width, target.height, "lanczos");
   const fs::path model(o.upscale_model);
   host::UpscaleModelLoader::set_models_folder(model.parent_path().empty() ? "." : model.parent_path().string());
@@ -196,6 +200,7 @@ Plan checked_plan(const RunOptions& o, Size input) {
   Plan picture_only;
   picture_only.input = input;
   picture_only.enlarged = enlarged_size(input, o.scale);
+  picture_only.working = fit_to_picture(o, input).working;
   if (!o.force) require_memory(estimated_peak_bytes(picture_only, 3), available);
   Plan plan = make_plan(o, input);
   if (!o.force) require_memory(plan.estimated_peak_bytes, available);
@@ -234,7 +239,7 @@ TileStage process_tiles(TileProcessor& processor, const RunOptions& o, const Nod
       } catch (const Error& e) {
         // One corner the fusion cannot blend should not cost the whole picture.
         progress.clear();
-        std::cout << "Warning: " << tile_name({index, grid[i], {}, {}})
+        std::cerr << "Warning: " << tile_name({index, grid[i], {}, {}})
                   << ": fusion skipped, the tile stays as processed: " << e.what() << std::endl;
         stage.unfused.push_back(index);
       }
@@ -259,25 +264,29 @@ at::Tensor rebuilt(NodeState& SELF, const RunOptions& o, const std::vector<Optio
 
 }  // namespace
 
-int run_upscale(const RunOptions& o) {
+int run_upscale(const RunOptions& asked) {
   const auto started = Clock::now();
   Stopwatch watch;
   Timings timings;
-  check_output_path(o.output, o.depth, o.overwrite);
-  check_report_path(o.report_file);
+  check_output_path(asked.output, asked.depth, asked.overwrite);
+  check_report_path(asked.report_file);
   bind_services();
-  std::unique_ptr<TileProcessor> processor = make_tile_processor(o.processor);
-  const Progress::Style style = Progress::style_for(o.quiet);
+  std::unique_ptr<TileProcessor> processor = make_tile_processor(asked.processor);
+  const Progress::Style style = Progress::style_for(asked.quiet);
 
   // The decoded input lands in 2 MiB pages too; the estimate below may grow the reserve.
   reserve_memory(std::min(kFirstReserve, available_memory_bytes() / 4));
-  const io::LoadedPicture input = io::read_picture(o.input);
+  const io::LoadedPicture input = io::read_picture(asked.input);
   timings.emplace_back("read", watch.lap());
-  const Plan plan = checked_plan(o, {input.rgb.size(2), input.rgb.size(1)});
+  const Plan plan = checked_plan(asked, {input.rgb.size(2), input.rgb.size(1)});
+  for (const std::string& note : plan.notes) std::cerr << "quorv: note: " << note << std::endl;
+  // From here on the settings as fitted to the picture.
+  const RunOptions& o = plan.options;
   reserve_memory(plan.estimated_peak_bytes);
   timings.emplace_back("plan", watch.lap());
 
-  at::Tensor image = Quorv_Image::format_2_divby8(enlarge(o, input.rgb, plan.enlarged)).image;
+  // The grid works on the padded picture; the result is cropped back to the enlarged size.
+  at::Tensor image = edge_padded(enlarge(o, input.rgb, plan.enlarged), plan.working);
   timings.emplace_back("enlarge", watch.lap());
 
   NodeState SELF = node_state(o, image);
@@ -316,8 +325,13 @@ int run_upscale(const RunOptions& o) {
   tiles.clear();
   SELF.OUTPUTS = OutputsState{};
   image = at::Tensor();
+  result = result.narrow(1, 0, plan.enlarged.height).narrow(2, 0, plan.enlarged.width);
   const bool keep_alpha = input.alpha.has_value() && format_has_alpha(o.output);
-  if (keep_alpha) result = at::cat({result, resized(*input.alpha, result.size(2), result.size(1))}, 3);
+  if (keep_alpha) {
+    const at::Tensor& alpha = *input.alpha;
+    const bool same_size = alpha.size(1) == result.size(1) && alpha.size(2) == result.size(2);
+    result = at::cat({result, same_size ? alpha : resized(alpha, result.size(2), result.size(1))}, 3);
+  }
   write_atomically(o.output, result, o.depth, o.overwrite);
   timings.emplace_back("write", watch.lap());
 
