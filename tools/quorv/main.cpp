@@ -1,28 +1,24 @@
 // quorv: the command-line upscaler. See tools/quorv/quorv_cli.h for the road.
-#include <ATen/ATen.h>
-#include <ATen/Parallel.h>
 #include <CLI/CLI.hpp>
-#include <malloc.h>
-#include <opencv2/core/utils/logger.hpp>
 
 #include <iostream>
 #include <new>
-#include <thread>
 
 #include "tools/quorv/quorv_cli.h"
 
 namespace {
 
-// Process-wide settings belong to the program, not the library.
-void tune_process() {
-  at::set_num_threads(static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
-  // Unreadable files are reported once, as the tool's own error line.
-  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  // Big pictures come from the heap and freed memory stays with the process:
-  // pages handed back to the kernel after every use fault in again on the next one.
-  mallopt(M_MMAP_MAX, 0);
-  mallopt(M_TRIM_THRESHOLD, -1);
-}
+constexpr const char* kFooter = R"(Examples:
+  quorv upscale photo.png -o photo_x2.png
+  quorv upscale photo.jpg -o big.tiff --scale 4 --depth 16 --processor torchscript:model.pt
+  quorv upscale photo.png -o out.png --processor "command:refine {in} {out}" --report run.json
+  quorv plan photo.png --scale 3 --tile-size 1024
+
+Exit status:
+  0  all done as asked
+  3  the output was written, but some tiles were not processed or fused as asked
+  2  bad input or usage: the message names what to change
+  1  internal error)";
 
 // Messages may span lines (the tile-size banner); the error is one line.
 std::string one_line(const std::string& text) {
@@ -46,19 +42,25 @@ int fail(const std::string& message, int status) {
 int main(int argc, char** argv) {
   using namespace quorv::cli;
   CLI::App app{"quorv: tiled upscaling from the command line"};
+  app.set_version_flag("--version", std::string("quorv ") + QUORV_VERSION);
   app.require_subcommand(1);
+  // Set before the subcommands are added: they inherit it.
+  app.footer(kFooter);
   RunOptions upscale_options, plan_options;
   CLI::App* upscale = app.add_subcommand("upscale", "enlarge, process the tiles, fuse them and write OUTPUT");
+  add_common_options(*upscale, upscale_options, true);
   add_settings_options(*upscale, upscale_options);
   add_upscale_options(*upscale, upscale_options);
   CLI::App* plan = app.add_subcommand("plan", "print sizes, the grid and the memory estimate without processing");
+  add_common_options(*plan, plan_options, false);
   add_settings_options(*plan, plan_options);
   CLI::App* service = app.add_subcommand("fusion-service", "run the reference fusion service on 127.0.0.1");
   int port = 0;
   std::string token_file;
   service->add_option("--port", port, "port to serve on; 0 picks a free one")
       ->capture_default_str()
-      ->check(CLI::Range(0, 65535));
+      ->check(CLI::Range(0, 65535))
+      ->type_name("NUMBER");
   service->add_option("--token-file", token_file, "require the bearer token on this file's first line");
 
   try {
@@ -68,16 +70,14 @@ int main(int argc, char** argv) {
     return fail(std::string(e.what()) + " (quorv --help)", 2);
   }
   try {
-    tune_process();
-    if (upscale->parsed()) {
-      finish_options(upscale_options);
-      return run_upscale(upscale_options);
-    }
-    if (plan->parsed()) {
-      finish_options(plan_options);
-      return run_plan(plan_options);
-    }
-    return run_fusion_service(port, token_file);
+    // The options are checked before the runner (and libtorch with it) loads.
+    if (upscale->parsed()) finish_options(upscale_options);
+    if (plan->parsed()) finish_options(plan_options);
+    const Runner& runner = load_runner();
+    runner.tune_process();
+    if (upscale->parsed()) return runner.upscale(upscale_options);
+    if (plan->parsed()) return runner.plan(plan_options);
+    return runner.fusion_service(port, token_file);
   } catch (const quorv::Error& e) {
     return fail(e.what(), 2);
   } catch (const std::bad_alloc&) {

@@ -147,13 +147,13 @@ TEST_F(FaultInjection, ServiceFailuresLeaveTilesUnfusedWithAWarningAndTheRunFini
     ResettingListener resetting;
     const Outcome reset = with_service(resetting.base);
     ASSERT_EQ(reset.program.status, 0) << reset.program.err;
-    EXPECT_GE(count(reset.program.out, kFetchFailed), 5);
+    EXPECT_GE(count(reset.program.err, kFetchFailed), 5);
     EXPECT_TRUE(same_values(reset.picture, unfused.picture));
   }
   FaultyService garbage([](int) { return Answer::Garbage; });
   const Outcome junk = with_service(garbage.base);
   ASSERT_EQ(junk.program.status, 0) << junk.program.err;
-  EXPECT_GE(count(junk.program.out, kFetchFailed), 5);
+  EXPECT_GE(count(junk.program.err, kFetchFailed), 5);
   EXPECT_TRUE(same_values(junk.picture, unfused.picture));
 }
 
@@ -161,7 +161,7 @@ TEST_F(FaultInjection, AServiceThatGoesDownOrRunsOutOfCreditsMidRunCostsOnlyThos
   FaultyService flaky([](int n) { return n == 0 ? Answer::TooMany : n < 3 ? Answer::Proper : Answer::Refuse; });
   const Outcome run = with_service(flaky.base);
   ASSERT_EQ(run.program.status, 0) << run.program.err;
-  EXPECT_EQ(count(run.program.out, kCredits), 1);
+  EXPECT_EQ(count(run.program.err, kCredits), 1);
   EXPECT_TRUE(run.wrote);
 
   FaultyService dying([](int) { return Answer::Proper; });
@@ -172,7 +172,7 @@ TEST_F(FaultInjection, AServiceThatGoesDownOrRunsOutOfCreditsMidRunCostsOnlyThos
   const Outcome down = with_service(dying.base);
   killer.join();
   ASSERT_EQ(down.program.status, 0) << down.program.err;
-  EXPECT_GE(count(down.program.out, kFetchFailed), 1);
+  EXPECT_GE(count(down.program.err, kFetchFailed), 1);
   EXPECT_EQ(down.picture.sizes(), run.picture.sizes());
 }
 
