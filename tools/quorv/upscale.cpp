@@ -279,7 +279,6 @@ int run_upscale(const RunOptions& asked) {
   const io::LoadedPicture input = io::read_picture(asked.input);
   timings.emplace_back("read", watch.lap());
   const Plan plan = checked_plan(asked, {input.rgb.size(2), input.rgb.size(1)});
-  for (const std::string& note : plan.notes) std::cerr << "quorv: note: " << note << std::endl;
   // From here on the settings as fitted to the picture.
   const RunOptions& o = plan.options;
   reserve_memory(plan.estimated_peak_bytes);
@@ -295,6 +294,8 @@ int run_upscale(const RunOptions& asked) {
   SELF.OUTPUTS.grid_images_all = tiles;
   SELF.OUTPUTS.grid_images = tiles;
   const FusionService service = connect_fusion_service(o, SELF);
+  // Said once the run is sure to start, so that a refused run shows its one error line alone.
+  for (const std::string& note : plan.notes) std::cerr << "quorv: note: " << note << std::endl;
   timings.emplace_back("grid", watch.lap());
   // The same lines of the enlarged picture: what the result's score is to be judged against.
   const measure::SeamScore reference = measure::seam_score(image, grid);
