@@ -45,11 +45,11 @@ CLI::Validator range(T low, T high) {
 }  // namespace
 
 void add_common_options(CLI::App& app, RunOptions& o, bool upscale) {
-  app.add_option("INPUT", o.input, "picture to upscale (PNG, JPEG, TIFF, WebP; 8 or 16 bits)")
+  app.add_option("INPUT", o.input, "picture to upscale (PNG, JPEG, TIFF, WebP; grey or RGB, alpha, 8 or 16 bits; - reads standard input)")
       ->required()
       ->type_name("FILE");
   if (upscale)
-    app.add_option("-o,--output", o.output, "picture to write (format from the extension)")
+    app.add_option("-o,--output", o.output, "picture to write (format from the extension; - writes a PNG to standard output)")
         ->required()
         ->type_name("FILE");
   app.add_option("--scale", o.scale_text, "enlargement factor; the output is round(scale x size) exactly")
@@ -117,9 +117,19 @@ void add_settings_options(CLI::App& app, RunOptions& o) {
 void add_upscale_options(CLI::App& app, RunOptions& o) {
   const std::string output = "Output";
   app.add_flag("--overwrite", o.overwrite, "replace OUTPUT when it exists")->group(output);
-  app.add_option("--depth", o.depth, "bits per channel of OUTPUT (16: PNG and TIFF only)")
-      ->capture_default_str()
+  app.add_option("--depth", o.depth,
+                 "bits per channel of OUTPUT, 8 or 16 (16: PNG and TIFF only; default: the input's where the "
+                 "format holds it)")
       ->check(CLI::IsMember({8, 16}))
+      ->type_name("NUMBER")
+      ->group(output);
+  app.add_option("--background", o.background,
+                 "colour under transparent pixels when OUTPUT's format has no alpha: white, black or #RRGGBB")
+      ->capture_default_str()
+      ->group(output);
+  app.add_option("--png-compression", o.png_compression, "zlib level of a PNG OUTPUT, 0 (none) to 9 (smallest)")
+      ->capture_default_str()
+      ->check(range(0, 9))
       ->type_name("NUMBER")
       ->group(output);
   app.add_option("--previews", o.previews_dir, "folder for the mask preview, band pictures and the grid picture")
