@@ -24,8 +24,6 @@ int64_t scaled_side(int64_t side, double scale, const char* what) {
   return static_cast<int64_t>(value);
 }
 
-int64_t round_up_to_8(int64_t v) { return checked_mul(ceil_div(v, 8, "enlarged size"), 8, "enlarged size"); }
-
 int64_t float_picture_bytes(Size s, int64_t channels) {
   return checked_mul(checked_mul(checked_mul(s.width, s.height, "picture size"), channels, "picture size"), 4,
                      "picture size");
@@ -34,13 +32,13 @@ int64_t float_picture_bytes(Size s, int64_t channels) {
 }  // namespace
 
 Size enlarged_size(Size input, double scale) {
-  return {round_up_to_8(scaled_side(input.width, scale, "width")),
-          round_up_to_8(scaled_side(input.height, scale, "height"))};
+  return {scaled_side(input.width, scale, "width"), scaled_side(input.height, scale, "height")};
 }
 
 int64_t estimated_peak_bytes(const Plan& plan, int64_t channels) {
   const int64_t input = float_picture_bytes(plan.input, channels);
-  const int64_t picture = float_picture_bytes(plan.enlarged, channels);
+  // The working picture: the enlarged one with its padding, never smaller.
+  const int64_t picture = float_picture_bytes(plan.working, channels);
   int64_t tiles = 0;
   for (const GridSpec& s : plan.grid_specs)
     tiles = checked_add(tiles, float_picture_bytes({s.width_inc, s.height_inc}, channels), "tile sizes");

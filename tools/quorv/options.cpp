@@ -1,4 +1,3 @@
-#include <ATen/ATen.h>
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
@@ -35,89 +34,138 @@ int64_t parse_side(const std::string& text, const std::string& whole) {
   return value;
 }
 
+// A range check that leaves the value shown as NUMBER; the help text gives the range.
+template <typename T>
+CLI::Validator range(T low, T high) {
+  CLI::Validator check = CLI::Range(low, high);
+  check.description("");
+  return check;
+}
+
 }  // namespace
 
-void add_settings_options(CLI::App& app, RunOptions& o) {
-  app.add_option("INPUT", o.input, "picture to upscale (PNG, JPEG, TIFF, WebP; grey or RGB, alpha, 8 or 16 bits; - reads standard input)")->required();
-  app.add_option("--scale", o.scale_text, "enlargement factor")->capture_default_str();
+void add_common_options(CLI::App& app, RunOptions& o, bool upscale) {
+  app.add_option("INPUT", o.input, "picture to upscale (PNG, JPEG, TIFF, WebP; grey or RGB, alpha, 8 or 16 bits; - reads standard input)")
+      ->required()
+      ->type_name("FILE");
+  if (upscale)
+    app.add_option("-o,--output", o.output, "picture to write (format from the extension; - writes a PNG to standard output)")
+        ->required()
+        ->type_name("FILE");
+  app.add_option("--scale", o.scale_text, "enlargement factor; the output is round(scale x size) exactly")
+      ->capture_default_str()
+      ->type_name("NUMBER");
   app.add_option("--upscale-model", o.upscale_model,
-                 "TorchScript upscale model to enlarge with (then resized to the exact scale with lanczos)");
-  app.add_option("--tile-size", o.tile_size_text, "tile size N or WxH, rounded up to a multiple of 64")
-      ->capture_default_str();
+                 "TorchScript upscale model to enlarge with (then resized to the exact scale with lanczos)")
+      ->type_name("FILE");
+  if (upscale) {
+    app.add_option("--processor", o.processor,
+                   "identity | demo | torchscript:FILE | command:'PROGRAM ARGS {in} {out}' ({mask} and {tile} too)")
+        ->capture_default_str();
+    app.add_option("--fusion", o.fusion, "fusion update: v1 (accumulating), v0 or none")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"v1", "v0", "none"}));
+  }
+  app.add_option("--tile-size", o.tile_size_text,
+                 "tile size N or WxH, rounded up to a multiple of 64; lowered to the picture when larger")
+      ->capture_default_str()
+      ->type_name("NUMBER[xNUMBER]");
+}
+
+void add_settings_options(CLI::App& app, RunOptions& o) {
+  const std::string group = "Node settings (the grid's bands and the masks)";
+  const auto pixels = [&](const std::string& name, int64_t& value, const std::string& help) {
+    app.add_option(name, value, help + " (0 to 4096 pixels)")
+        ->capture_default_str()
+        ->check(range(int64_t{0}, int64_t{4096}))
+        ->type_name("NUMBER")
+        ->group(group);
+  };
   app.add_option("--mode", o.mode,
                  "tile fusion mode: sets the mask bands and overlaps (any mode but the three fusion modes: no band)")
       ->capture_default_str()
-      ->check(CLI::IsMember({"Tile_Fusion", "Neuro_Generative_Tile_Fusion", "NGTF_FLUX_Kontext", "none"}));
-  app.add_option("--blend", o.blend, "tile fusion blend strength (widens the own-weight ramp)")
+      ->check(CLI::IsMember({"Tile_Fusion", "Neuro_Generative_Tile_Fusion", "NGTF_FLUX_Kontext", "none"}))
+      ->group(group);
+  app.add_option("--blend", o.blend, "tile fusion blend strength, 0 to 16 (widens the own-weight ramp)")
       ->capture_default_str()
-      ->check(CLI::Range(0.0, 16.0));
-  app.add_option("--inpaint-border-margin", o.inpaint_border_margin,
-                 "pixels along a shared edge that the processor must keep")
+      ->check(range(0.0, 16.0))
+      ->type_name("NUMBER")
+      ->group(group);
+  pixels("--inpaint-border-margin", o.inpaint_border_margin,
+         "pixels along a shared edge that the processor must keep");
+  pixels("--inpaint-blur-margin", o.inpaint_blur_margin, "ramp of the inpaint mask after the border");
+  pixels("--shift", o.shift, "extra pixels in front of the inpaint ramp");
+  pixels("--shifttl", o.shifttl, "how much shorter the right and bottom inpaint bands are");
+  pixels("--composite-blur-margin", o.composite_blur_margin,
+         "feather of the compositing mask when tiles are pasted back (0: hard edges)");
+  app.add_option("--inpaint-max", o.inpaint_max, "inpaint strength, 0 to 2: above 1 lifts the mask's floor, below 1 scales it")
       ->capture_default_str()
-      ->check(CLI::Range(int64_t{0}, int64_t{4096}));
-  app.add_option("--inpaint-blur-margin", o.inpaint_blur_margin, "ramp of the inpaint mask after the border")
+      ->check(range(0.0, 2.0))
+      ->type_name("NUMBER")
+      ->group(group);
+  app.add_flag("--kontext", o.kontext, "FLUX Kontext: process each tile's Kontext crop, no border guard")->group(group);
+  app.add_option("--detail", o.detail, "detail factor, 0.25 to 4: tiles are processed at this multiple of their size")
       ->capture_default_str()
-      ->check(CLI::Range(int64_t{0}, int64_t{4096}));
-  app.add_option("--shift", o.shift, "extra pixels in front of the inpaint ramp")
-      ->capture_default_str()
-      ->check(CLI::Range(int64_t{0}, int64_t{4096}));
-  app.add_option("--shifttl", o.shifttl, "how much shorter the right and bottom inpaint bands are")
-      ->capture_default_str()
-      ->check(CLI::Range(int64_t{0}, int64_t{4096}));
-  app.add_option("--composite-blur-margin", o.composite_blur_margin,
-                 "feather of the compositing mask when tiles are pasted back (0: hard edges)")
-      ->capture_default_str()
-      ->check(CLI::Range(int64_t{0}, int64_t{4096}));
-  app.add_option("--inpaint-max", o.inpaint_max, "inpaint strength: above 1 lifts the mask's floor, below 1 scales it")
-      ->capture_default_str()
-      ->check(CLI::Range(0.0, 2.0));
-  app.add_flag("--kontext", o.kontext, "FLUX Kontext: process each tile's Kontext crop, no border guard");
-  app.add_option("--detail", o.detail, "detail factor: tiles are processed at this multiple of their size")
-      ->capture_default_str()
-      ->check(CLI::Range(0.25, 4.0));
-  app.add_flag("--debug-overlay", o.debug_overlay, "draw every tile's mask bands into the result");
-  app.add_flag("--fast-preview", o.fast_preview, "process only the first tile; the result is not rebuilt");
+      ->check(range(0.25, 4.0))
+      ->type_name("NUMBER")
+      ->group(group);
+  app.add_flag("--debug-overlay", o.debug_overlay, "draw every tile's mask bands into the result")->group(group);
+  app.add_flag("--fast-preview", o.fast_preview, "process only the first tile; the result is not rebuilt")
+      ->group(group);
 }
 
 void add_upscale_options(CLI::App& app, RunOptions& o) {
-  app.add_option("-o,--output", o.output, "picture to write (format from the extension; - writes a PNG to standard output)")->required();
-  app.add_option("--processor", o.processor,
-                 "identity | demo | torchscript:FILE | command:'PROGRAM ARGS {in} {out}' ({mask} and {tile} too)")
-      ->capture_default_str();
-  app.add_option("--fusion", o.fusion, "fusion update: v1 (accumulating), v0 or none")
-      ->capture_default_str()
-      ->check(CLI::IsMember({"v1", "v0", "none"}));
-  app.add_flag("--blend-all", o.blend_all, "fuse the right and bottom neighbours as well");
-  app.add_option("--fusion-url", o.fusion_url,
-                 "fusion service base address (default: a service started in this process on 127.0.0.1)");
-  app.add_option("--token-file", o.token_file, "file whose first line is the service's bearer token "
-                                               "(else $QUORV_TOKEN)");
-  app.add_option("--fusion-timeout", o.fusion_timeout,
-                 "seconds a fusion service call may wait for a connection or for data")
-      ->capture_default_str()
-      ->check(CLI::Range(0.1, 600.0));
-  app.add_flag("--strict", o.strict, "a tile not fused or not processed fails the run, and nothing is written");
-  app.add_flag("--keep-going", o.keep_going,
-               "a tile the processor fails on stays unprocessed and is listed (exit status 3)");
-  app.add_option("--tile-timeout", o.tile_timeout,
-                 "seconds a command: processor may take per tile before it is stopped (0: no limit)")
-      ->capture_default_str()
-      ->check(CLI::Range(0.0, 1e6));
-  app.add_flag("--overwrite", o.overwrite, "replace OUTPUT and the --report file when they exist");
+  const std::string output = "Output";
+  app.add_flag("--overwrite", o.overwrite, "replace OUTPUT and the --report file when they exist")->group(output);
   app.add_option("--depth", o.depth,
                  "bits per channel of OUTPUT, 8 or 16 (16: PNG and TIFF only; default: the input's where the "
                  "format holds it)")
-      ->check(CLI::IsMember({8, 16}));
+      ->check(CLI::IsMember({8, 16}))
+      ->type_name("NUMBER")
+      ->group(output);
   app.add_option("--background", o.background,
                  "colour under transparent pixels when OUTPUT's format has no alpha: white, black or #RRGGBB")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->group(output);
   app.add_option("--png-compression", o.png_compression, "zlib level of a PNG OUTPUT, 0 (none) to 9 (smallest)")
       ->capture_default_str()
-      ->check(CLI::Range(0, 9));
-  app.add_option("--previews", o.previews_dir, "folder for the mask preview, band pictures and the grid picture");
-  app.add_option("--report", o.report_file, "write the summary as JSON to this file");
-  app.add_flag("-q,--quiet", o.quiet, "no progress bar");
-  app.add_flag("--force", o.force, "try even when the memory estimate exceeds what is available");
+      ->check(range(0, 9))
+      ->type_name("NUMBER")
+      ->group(output);
+  app.add_option("--previews", o.previews_dir, "folder for the mask preview, band pictures and the grid picture")
+      ->type_name("FOLDER")
+      ->group(output);
+  app.add_option("--report", o.report_file, "write the summary as JSON to this file")->type_name("FILE")->group(output);
+  app.add_flag("-q,--quiet", o.quiet, "no progress bar")->group(output);
+  app.add_flag("--force", o.force, "try even when the memory estimate exceeds what is available")->group(output);
+  const std::string fusion = "Fusion";
+  app.add_flag("--blend-all", o.blend_all, "fuse the right and bottom neighbours as well")->group(fusion);
+  app.add_option("--fusion-url", o.fusion_url,
+                 "fusion service base address (default: a service started in this process on 127.0.0.1)")
+      ->type_name("URL")
+      ->group(fusion);
+  app.add_option("--token-file", o.token_file, "file whose first line is the service's bearer token "
+                                               "(else $QUORV_TOKEN)")
+      ->type_name("FILE")
+      ->group(fusion);
+  app.add_option("--fusion-timeout", o.fusion_timeout,
+                 "seconds a fusion service call may wait for a connection or for data")
+      ->capture_default_str()
+      ->check(range(0.1, 600.0))
+      ->type_name("NUMBER")
+      ->group(fusion);
+  app.add_flag("--strict", o.strict, "a tile not fused or not processed fails the run, and nothing is written")
+      ->group(fusion);
+  const std::string tiles = "Tile programs";
+  app.add_flag("--keep-going", o.keep_going,
+               "a tile the processor fails on stays unprocessed and is listed (exit status 3)")
+      ->group(tiles);
+  app.add_option("--tile-timeout", o.tile_timeout,
+                 "seconds a command: processor may take per tile before it is stopped (0: no limit)")
+      ->capture_default_str()
+      ->check(range(0.0, 1e6))
+      ->type_name("NUMBER")
+      ->group(tiles);
 }
 
 void finish_options(RunOptions& o) {
@@ -136,28 +184,6 @@ void finish_options(RunOptions& o) {
     throw UsageError("--tile-timeout applies to command: processors only, got --processor '" + o.processor + "'");
   if (o.fusion_url.empty() && !o.token_file.empty())
     throw UsageError("--token-file is only read with --fusion-url, got --token-file '" + o.token_file + "'");
-}
-
-NodeState node_state(const RunOptions& o, const at::Tensor& image) {
-  NodeState SELF;
-  SELF.SIZE.fullW = o.tile_width;
-  SELF.SIZE.fullH = o.tile_height;
-  SELF.SIZE.inpaint_border_margin = o.inpaint_border_margin;
-  SELF.SIZE.inpaint_blur_margin = o.inpaint_blur_margin;
-  SELF.SIZE.shift = o.shift;
-  SELF.SIZE.shifttl = o.shifttl;
-  SELF.SIZE.composite_blur_margin = o.composite_blur_margin;
-  SELF.SIZE.inpaint_max = o.inpaint_max;
-  SELF.PARAMS.Tile_Fusion_Mode = o.mode;
-  SELF.PARAMS.Tile_Fusion_Blend = o.blend;
-  SELF.PARAMS.FLUX_Kontext = o.kontext;
-  SELF.PARAMS.Fast_1_Tile_Preview = o.fast_preview;
-  SELF.PARAMS.Debug_Grid_Overlay = o.debug_overlay;
-  SELF.OUTPUTS.image = image;
-  SELF.OUTPUTS.grid_images_all = std::vector<at::Tensor>{};
-  SELF.OUTPUTS.grid_images = std::vector<at::Tensor>{};
-  SELF.SEGMENTS.segms_cropped_masks = std::vector<std::pair<at::Tensor, at::Tensor>>{};
-  return SELF;
 }
 
 }  // namespace quorv::cli

@@ -9,13 +9,33 @@
 
 namespace quorv::cli {
 
+namespace {
+
+// Tile numbers from kSegmentOrder on mark segment tiles, so a grid must stay below it.
+void require_tile_numbers(const RunOptions& options, NodeState SELF) {
+  const masks::MaskConstants constants = Quorv_Image::set_mask_constants(SELF);
+  const int64_t last = (constants.rows_qty - 1) * constants.rows_qty + constants.cols_qty - 1;
+  if (last >= kSegmentOrder)
+    throw UsageError("a grid of " + std::to_string(constants.rows_qty) + " rows x " +
+                     std::to_string(constants.cols_qty) + " columns numbers its tiles up to " + std::to_string(last) +
+                     ", past the " + std::to_string(kSegmentOrder - 1) + " tiles a grid may have: choose a larger "
+                     "--tile-size than " + options.tile_size_text);
+}
+
+}  // namespace
+
 Plan make_plan(const RunOptions& options, Size input) {
+  PictureFit fit = fit_to_picture(options, input);
   Plan plan;
+  plan.options = std::move(fit.options);
+  plan.notes = std::move(fit.notes);
   plan.input = input;
-  plan.enlarged = enlarged_size(input, options.scale);
+  plan.enlarged = fit.enlarged;
+  plan.working = fit.working;
   // The grid reads only the picture's shape: a zero-stride tensor of that shape allocates nothing.
-  const at::Tensor shape = at::zeros({1, 1, 1, 3}).expand({1, plan.enlarged.height, plan.enlarged.width, 3});
-  plan.SELF = node_state(options, shape);
+  const at::Tensor shape = at::zeros({1, 1, 1, 3}).expand({1, plan.working.height, plan.working.width, 3});
+  plan.SELF = node_state(plan.options, shape);
+  require_tile_numbers(plan.options, plan.SELF);
   plan.grid_specs = Quorv_Image::get_tiled_grid_specs(plan.SELF, shape);
   // Same settings, same values: this only reads back the steps the grid used.
   const masks::MaskConstants constants = Quorv_Image::set_mask_constants(plan.SELF);
@@ -31,6 +51,7 @@ int run_plan(const RunOptions& options) {
   const io::PictureHeader picture = io::read_header(io::read_input_bytes(options.input), options.input);
   const Size input{picture.width, picture.height};
   const Plan plan = make_plan(options, input);
+  for (const std::string& note : plan.notes) std::cerr << "quorv: note: " << note << std::endl;
   const SizeState& size = plan.SELF.SIZE;
   const ParamsState& params = plan.SELF.PARAMS;
   std::ostringstream out;
@@ -39,7 +60,9 @@ int run_plan(const RunOptions& options) {
       << "\n"
       << "enlarged   " << plan.enlarged.width << " x " << plan.enlarged.height << "  (x" << options.scale << ", "
       << (options.upscale_model.empty() ? "lanczos" : "with model " + options.upscale_model)
-      << ", sides rounded up to multiples of 8)\n"
+      << "; the output's size)\n"
+      << "working    " << plan.working.width << " x " << plan.working.height
+      << "  (edge-padded for the grid, cropped back at the end)\n"
       << "grid       " << params.rows_qty.get() << " rows x " << params.cols_qty.get()
       << " cols = " << plan.grid_specs.size() << " tiles of " << size.fullW.get() << " x " << size.fullH.get()
       << ", step " << plan.tile_grid_W << " x " << plan.tile_grid_H << ", overlap "

@@ -109,11 +109,15 @@ struct RunOptions {
   bool force = false;
 };
 
-/// Adds the options shared by `upscale` and `plan` (enlargement, grid and
-/// mask settings) to `app`, writing into `options`.
+/// Adds the options a run names first, to `app`, writing into `options`:
+/// INPUT, then for `upscale` -o, then the scale, then for `upscale` the
+/// processor and fusion, then the tile size. Help lists them first.
+void add_common_options(CLI::App& app, RunOptions& options, bool upscale);
+
+/// Adds the node's fine settings (mode, margins, strengths), in a group of their own.
 void add_settings_options(CLI::App& app, RunOptions& options);
 
-/// Adds the options only `upscale` has (output, processor, fusion, ...).
+/// Adds what only `upscale` has beyond the common options: output details and the fusion service.
 void add_upscale_options(CLI::App& app, RunOptions& options);
 
 /// Parses the texts (scale, tile size) and checks what CLI11 cannot;
@@ -123,6 +127,25 @@ void finish_options(RunOptions& options);
 /// A NodeState filled from the settings, for the enlarged `image`.
 NodeState node_state(const RunOptions& options, const at::Tensor& image);
 
+// --- the runner ---------------------------------------------------------------
+
+/// What the program runs once its options are parsed. It lives in a module
+/// beside the program, loaded only then: libtorch takes some 280 shared
+/// libraries and a second or more to load, which --help, --version and a
+/// mistake in the command line need not wait for.
+struct Runner {
+  void (*tune_process)();  ///< process-wide settings: threads, logging, the heap
+  int (*upscale)(const RunOptions&);
+  int (*plan)(const RunOptions&);
+  int (*fusion_service)(int port, const std::string& token_file);
+};
+
+/// The runner module's file name, looked for in the program's folder.
+constexpr const char* kRunnerModule = "libquorv_runner.so";
+
+/// Loads the runner module once; Error when it is missing or broken.
+const Runner& load_runner();
+
 // --- sizes, grid and memory ----------------------------------------------------
 
 struct Size {
@@ -130,15 +153,36 @@ struct Size {
   int64_t height = 0;
 };
 
-/// The picture size after enlarging `input` by `scale` (rounded to whole
-/// pixels, at least 1) and rounding both sides up to a multiple of 8.
-/// A size beyond what a tensor can index: UsageError.
+/// The picture size after enlarging `input` by `scale`: round(scale x side),
+/// at least 1. This is the output's size. A size beyond what a tensor can
+/// index: UsageError.
 Size enlarged_size(Size input, double scale);
+
+/// How a picture of any size meets the grid, which needs sides divisible by 8
+/// and tiles no larger than the picture: the enlarged picture is edge-padded
+/// to the working size and the result cropped back. A tile larger than the
+/// picture shrinks to it (the picture then padded to a multiple of 64, the
+/// tile's granule); margins whose bands leave no room in the tile are lowered
+/// until the bands take a quarter of it. Every change is one line in `notes`.
+struct PictureFit {
+  RunOptions options;  ///< tile size and margins as the run uses them
+  Size enlarged;       ///< the output's size
+  Size working;        ///< the size the grid is laid over
+  std::vector<std::string> notes;
+};
+PictureFit fit_to_picture(const RunOptions& options, Size input);
+
+/// `picture` [1, h, w, c] grown to `size` by repeating its last column and
+/// row; the picture itself when it already has that size.
+at::Tensor edge_padded(const at::Tensor& picture, Size size);
 
 /// What a run will do, computed from sizes alone (nothing is allocated).
 struct Plan {
+  RunOptions options;  ///< as fitted to the picture
+  std::vector<std::string> notes;  ///< what fitting changed
   Size input;
-  Size enlarged;  ///< after rounding to multiples of 8
+  Size enlarged;  ///< the output's size
+  Size working;   ///< padded for the grid
   NodeState SELF;
   std::vector<GridSpec> grid_specs;
   int64_t tile_grid_W = 0;  ///< column step
@@ -147,8 +191,9 @@ struct Plan {
   int64_t estimated_peak_bytes = 0;
 };
 
-/// The grid of a run over a picture of `input` size; errors of the grid
-/// (the tile-size banner) pass through.
+/// The grid of a run over a picture of `input` size, with the options fitted
+/// to it; a grid whose tile numbers would reach the segment mark: UsageError
+/// naming --tile-size.
 Plan make_plan(const RunOptions& options, Size input);
 
 /// Peak resident memory of an upscale of `plan`, in bytes: the largest of
@@ -482,7 +527,8 @@ struct RunFacts {
   std::string composited_over;  ///< the background alpha was composited over, when it was
 };
 
-/// The JSON report: input, enlarged, output, grid, settings, processor,
+/// The JSON report: input, enlarged, working (padded for the grid),
+/// adjustments (what fitting to the picture changed), output, grid, settings, processor,
 /// fusion, seam_score (with "enlarged", the reference), timings, memory, previews.
 Json report_json(const RunFacts& facts);
 

@@ -38,12 +38,14 @@ class ActiveProgress {
   ~ActiveProgress() { active_progress = nullptr; }
 };
 
-// The module's standard output and progress go through the tool while it runs.
+// The module's printed lines and progress go through the tool while it runs.
+// Its lines are warnings: they go to standard error, which keeps standard
+// output for the results.
 void bind_services() {
   host::PackageServices services = host::default_package_services();
   services.print = [](const std::string& line) {
     if (active_progress) active_progress->clear();
-    std::cout << line << std::endl;
+    std::cerr << line << std::endl;
   };
   services.log = [](const std::string&, std::nullopt_t, std::nullopt_t, const std::string&) {
     if (active_progress) active_progress->advance();
@@ -79,6 +81,8 @@ class Stopwatch {
 
 at::Tensor enlarged_colour(const RunOptions& o, const at::Tensor& rgb, Size target) {
   const Quorv_Image module;
+  // At the picture's own size a resample could only blur it.
+  if (o.upscale_model.empty() && rgb.size(2) == target.width && rgb.size(1) == target.height) return rgb;
   if (o.upscale_model.empty()) return module.better_downscale(rgb, target.width, target.height, "lanczos");
   const fs::path model(o.upscale_model);
   host::UpscaleModelLoader::set_models_folder(model.parent_path().empty() ? "." : model.parent_path().string());
@@ -87,6 +91,7 @@ at::Tensor enlarged_colour(const RunOptions& o, const at::Tensor& rgb, Size targ
 
 // The alpha channel at the enlarged size: the same for the division below and for the write.
 at::Tensor enlarged_alpha(const at::Tensor& alpha, Size target) {
+  if (alpha.size(2) == target.width && alpha.size(1) == target.height) return alpha;
   return std::get<0>(host::ImageScale::upscale(alpha, "lanczos", target.width, target.height, "disabled"))
       .clamp_(0.0, 1.0);
 }
@@ -208,6 +213,7 @@ Plan checked_plan(const RunOptions& o, Size input) {
   Plan picture_only;
   picture_only.input = input;
   picture_only.enlarged = enlarged_size(input, o.scale);
+  picture_only.working = fit_to_picture(o, input).working;
   if (!o.force) require_memory(estimated_peak_bytes(picture_only, 3), available);
   Plan plan = make_plan(o, input);
   if (!o.force) require_memory(plan.estimated_peak_bytes, available);
@@ -281,26 +287,29 @@ at::Tensor rebuilt(NodeState& SELF, const RunOptions& o, const std::vector<Optio
 
 }  // namespace
 
-int run_upscale(const RunOptions& o) {
+int run_upscale(const RunOptions& asked) {
   const auto started = Clock::now();
   Stopwatch watch;
   Timings timings;
-  check_output_path(o.output, o.depth, o.overwrite);
-  check_before_work(o);
-  ReportFile report_file(o);
-  const Background background = parse_background(o.background);
-  if (o.output == "-") send_stdout_to_stderr();
+  check_output_path(asked.output, asked.depth, asked.overwrite);
+  check_before_work(asked);
+  ReportFile report_file(asked);
+  const Background background = parse_background(asked.background);
+  if (asked.output == "-") send_stdout_to_stderr();
   bind_services();
-  std::unique_ptr<TileProcessor> processor = make_tile_processor(o.processor, {o.depth == 16 ? 16 : 8, o.tile_timeout});
-  const Progress::Style style = Progress::style_for(o.quiet);
+  std::unique_ptr<TileProcessor> processor =
+      make_tile_processor(asked.processor, {asked.depth == 16 ? 16 : 8, asked.tile_timeout});
+  const Progress::Style style = Progress::style_for(asked.quiet);
 
   // The decoded input lands in 2 MiB pages too; the estimate below may grow the reserve.
   reserve_memory(std::min(kFirstReserve, available_memory_bytes() / 4));
   // The size the header declares is refused before any pixel is decoded.
-  std::string bytes = io::read_input_bytes(o.input);
-  const io::PictureHeader header = io::read_header(bytes, o.input);
+  std::string bytes = io::read_input_bytes(asked.input);
+  const io::PictureHeader header = io::read_header(bytes, asked.input);
   double reading = watch.lap();
-  const Plan plan = checked_plan(o, {header.width, header.height});
+  const Plan plan = checked_plan(asked, {header.width, header.height});
+  // From here on the settings as fitted to the picture.
+  const RunOptions& o = plan.options;
   reserve_memory(plan.estimated_peak_bytes);
   // The service is asked once before any work: a wrong token or a service
   // that is down fails the run here, not tile by tile.
@@ -319,7 +328,8 @@ int run_upscale(const RunOptions& o) {
   timings.emplace_back("read", reading + watch.lap());
   timings.emplace_back("plan", planning);
 
-  at::Tensor image = Quorv_Image::format_2_divby8(enlarge(o, input, plan.enlarged)).image;
+  // The grid works on the padded picture; the result is cropped back to the enlarged size.
+  at::Tensor image = edge_padded(enlarge(o, input, plan.enlarged), plan.working);
   timings.emplace_back("enlarge", watch.lap());
 
   NodeState SELF = node_state(o, image);
@@ -328,6 +338,8 @@ int run_upscale(const RunOptions& o) {
   SELF.OUTPUTS.grid_images_all = tiles;
   SELF.OUTPUTS.grid_images = tiles;
   SELF.API.token = service.token;
+  // Said once the run is sure to start, so that a refused run shows its one error line alone.
+  for (const std::string& note : plan.notes) std::cerr << "quorv: note: " << note << std::endl;
   timings.emplace_back("grid", watch.lap());
   // The same lines of the enlarged picture: what the result's score is to be judged against.
   const measure::SeamScore reference = measure::seam_score(image, grid);
@@ -359,6 +371,7 @@ int run_upscale(const RunOptions& o) {
   tiles.clear();
   SELF.OUTPUTS = OutputsState{};
   image = at::Tensor();
+  result = result.narrow(1, 0, plan.enlarged.height).narrow(2, 0, plan.enlarged.width);
   const std::optional<at::Tensor> alpha =
       input.alpha ? std::optional<at::Tensor>(enlarged_alpha(*input.alpha, {result.size(2), result.size(1)}))
                   : std::nullopt;

@@ -39,10 +39,8 @@ TEST(Quorv_Options, BadInputIsOneLineAndExitStatusTwo) {
       {upscale(dir / "float.tiff", {}), "only 8- and 16-bit pictures are supported"},
       {upscale(dir / "in.png", {"--scale", "0"}), "--scale must be a number above 0, got '0'"},
       {upscale(dir / "in.png", {"--scale", "two"}), "--scale must be a number above 0, got 'two'"},
-      // A 64-pixel tile cannot hold a 40-pixel band on both sides: the grid's banner.
-      {upscale(dir / "in.png", {"--tile-size", "64", "--inpaint-border-margin", "24"}),
-       "Your Tile_size is to small for your PRO Tile Fusion and compositing mask settings. Tile_sizeH = 64 total "
-       "overlay top+bottom = 80"},
+      // x40 in 64-pixel tiles: 150 rows, more tiles than a grid can number.
+      {upscale(dir / "in.png", {"--tile-size", "64", "--scale", "40", "--force"}), "choose a larger --tile-size"},
       {upscale(dir / "in.png", {"--depth", "16"}, dir / "out.jpg"), "--depth 16 needs a PNG or TIFF OUTPUT"},
       {upscale(dir / "in.png", {"--fusion-url", "http://127.0.0.1:9/"}), "needs a token"},
       {upscale(dir / "in.png", {"--scale", "1000"}), "--force tries anyway"},
