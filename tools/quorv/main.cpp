@@ -60,6 +60,8 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(0, 65535));
   service->add_option("--token-file", token_file, "require the bearer token on this file's first line");
+  ModelsOptions models_options;
+  CLI::App* models = add_models_command(app, models_options);
 
   try {
     app.parse(argc, argv);
@@ -77,6 +79,7 @@ int main(int argc, char** argv) {
       finish_options(plan_options);
       return run_plan(plan_options);
     }
+    if (models->parsed()) return run_models(models_options);
     return run_fusion_service(port, token_file);
   } catch (const quorv::Error& e) {
     return fail(e.what(), 2);
