@@ -33,6 +33,19 @@ struct CatalogueEntry {
 /// else $XDG_CACHE_HOME/quorv/models, else $HOME/.cache/quorv/models.
 std::string models_dir(const std::string& override_dir = "");
 
+/// The catalogue file in use: $QUORV_CATALOGUE when set, else
+/// ../share/quorv/models/catalogue.json beside an installed tool, else the
+/// source tree's models/catalogue.json.
+std::string catalogue_path();
+
+/// The models listed in the catalogue file `path`. An unreadable or malformed
+/// file, or an entry with a missing field, a bad scale or kind, or a name that
+/// is not a plain file name: ValueError naming the file.
+std::vector<CatalogueEntry> read_catalogue(const std::string& path);
+
+/// `<models_dir(override_dir)>/<name>.pt`, whether installed or not.
+std::string model_path(const std::string& name, const std::string& override_dir = "");
+
 /// Every model of the catalogue, in catalogue order. A missing or malformed
 /// catalogue: ValueError naming the file.
 std::vector<CatalogueEntry> catalogue();

@@ -8,6 +8,8 @@ packages=(
   nlohmann-json3-dev libcpp-httplib-dev libgtest-dev libbenchmark-dev libcli11-dev
   pybind11-dev python3-dev python3-torch python3-pytest python3-numpy
 )
+# npm only fetches pinned model tarballs (npm pack); any Node.js that brings it will do.
+command -v npm >/dev/null || packages+=(npm)
 if [[ "${1:-}" == "--fuzz" ]]; then
   packages+=(clang-14 libclang-rt-14-dev)
 fi

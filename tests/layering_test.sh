@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks that #include lines follow the module's layering:
-#   host/ knows nothing of image/; inside image/ a subsystem includes only
-#   itself and lower levels; nothing in the module includes the tools.
+#   host/ knows nothing of image/ or models/; models/ uses only host/;
+#   inside image/ a subsystem includes only itself and lower levels; nothing
+#   in the module includes the tools.
 set -u
 root="${1:-.}"
 cd "$root" || exit 2
@@ -9,6 +10,7 @@ cd "$root" || exit 2
 level() {  # level of a project path; empty for files outside the layered tree
   case "$1" in
     host/*) echo 0 ;;
+    models/*) echo 1 ;;
     image/grid_spec.*|image/module.*) echo 1 ;;
     image/masks/*|image/measure/*) echo 2 ;;
     image/geometry/*) echo 3 ;;
@@ -37,6 +39,6 @@ while IFS= read -r file; do
       status=1
     fi
   done < <(sed -n 's/^#include "\([^"]*\)".*/\1/p' "$file")
-done < <(git ls-files --cached --others --exclude-standard 'host/*' 'image/*' 'tools/*' 'fusion_service/*' 'python/*' 2>/dev/null || find host image -type f)
+done < <(git ls-files --cached --others --exclude-standard 'host/*' 'models/*' 'image/*' 'tools/*' 'fusion_service/*' 'python/*' 2>/dev/null || find host image -type f)
 [[ $status -eq 0 ]] && echo "layering: ok"
 exit $status

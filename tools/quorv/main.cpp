@@ -63,6 +63,8 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 65535))
       ->type_name("NUMBER");
   service->add_option("--token-file", token_file, "require the bearer token on this file's first line");
+  ModelsOptions models_options;
+  CLI::App* models = add_models_command(app, models_options);
 
   try {
     app.parse(argc, argv);
@@ -74,6 +76,8 @@ int main(int argc, char** argv) {
     // The options are checked before the runner (and libtorch with it) loads.
     if (upscale->parsed()) finish_options(upscale_options);
     if (plan->parsed()) finish_options(plan_options);
+    // The catalogue needs no tensors: listing and fetching models stay light.
+    if (models->parsed()) return run_models(models_options);
     const Runner& runner = load_runner();
     runner.tune_process();
     if (upscale->parsed()) return runner.upscale(upscale_options);

@@ -4,6 +4,7 @@
 //   quorv upscale INPUT -o OUTPUT [options]   enlarge, cut, process, fuse, rebuild, write
 //   quorv plan INPUT [options]                sizes, grid and memory estimate only
 //   quorv fusion-service [--port N]           the reference fusion service, standalone
+//   quorv models [fetch NAME...|--all]        the model catalogue; fetch and convert models
 //
 // The road of one upscale, with the stage names the timings use:
 //
@@ -482,6 +483,21 @@ int run_plan(const RunOptions& options);
 
 /// `quorv fusion-service`: serves until SIGINT or SIGTERM.
 int run_fusion_service(int port, const std::string& token_file);
+
+/// What `quorv models` was asked: list, or fetch these names (or all, or from a tarball).
+struct ModelsOptions {
+  std::string models_dir;
+  bool fetch = false;
+  std::vector<std::string> names;
+  bool all = false;
+  std::string from;
+};
+
+/// Adds `quorv models` and `quorv models fetch` to `app`, filling `options`.
+CLI::App* add_models_command(CLI::App& app, ModelsOptions& options);
+
+/// `quorv models`: lists the catalogue, or runs the fetch program; returns the exit status.
+int run_models(const ModelsOptions& options);
 
 /// The bearer token: the first line of `token_file`, else $QUORV_TOKEN; UsageError when neither.
 std::string read_token(const std::string& token_file);
