@@ -166,7 +166,7 @@ TEST(Fusion_Update, RepliesQuotingTheTokenNeverShowIt) {
   const std::vector<OptionalImage> finished(4, at::ones({1, 64, 64, 3}));
   for (const char* reply : {R"({"top": {"exists": true, "index": "s3cret-T0k", "crop_y": 16}})",
                             R"({"top": ["s3cret-T0k"]})",
-                            R"({"left": {"exists": true, "index": 1, "crop_x": 16, "crop_y": "s3cret-T0k"}})"}) {
+                            R"({"left": {"exists": true, "index": 1, "crop_x": "s3cret-T0k", "crop_y": 0}})"}) {
     service.reply(reply);
     for (Update update : kUpdates) {
       try {
