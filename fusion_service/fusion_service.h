@@ -45,7 +45,15 @@ struct Answer {
 Answer answer_blend_info(const std::string& body, const std::string& authorization,
                          const std::optional<std::string>& token = std::nullopt);
 
-/// Runs the service in this process on a background thread.
+/// Runs the service in this process on one background thread that polls
+/// every connection, so slow or silent connections cannot starve valid ones.
+/// While reading a request it enforces: the request line and headers within
+/// 2 s of connecting (or of the first byte of a kept-alive connection's next
+/// request), at most 16 KiB and 64 headers (else 431); the token on the
+/// headers, before any body byte is read (401); a body, chunked or not, of at
+/// most kMaxRequestBytes (413 as soon as it is exceeded) within 15 s; no
+/// Content-Encoding (415). Only POST /blend_info.php is served (404, 405).
+/// Keep-alive and pipelined requests are answered in order.
 class FusionServer {
  public:
   FusionServer();
@@ -54,7 +62,8 @@ class FusionServer {
   FusionServer& operator=(const FusionServer&) = delete;
 
   /// Binds `host`:`port` (0: any free port) and starts serving; returns the
-  /// bound port. Already running, or the address cannot be bound:
+  /// bound port. Already running, an empty token, or the address cannot be
+  /// bound (a port another socket listens on: "... address already in use"):
   /// std::runtime_error.
   int start(const std::string& host = "127.0.0.1", int port = 0,
             const std::optional<std::string>& token = std::nullopt);

@@ -37,6 +37,10 @@ at::Tensor neighbour_strip(const at::Tensor& neighbour, Side side, int64_t cropm
 void require_strip(const at::Tensor& combined, const at::Tensor& neighbor_img, int64_t cropmargin, Side side,
                    const std::string& side_name);
 
+/// Rethrows the exception being handled, of the same kind, with SELF's token
+/// masked in its text: reply values may be anything, the token included.
+[[noreturn]] void rethrow_without_token(const NodeState& SELF);
+
 /// Corners: rows 0..crop_y-1 or the last crop_y rows, and the first or last crop_x columns.
 at::Tensor top_right_of(const at::Tensor& t, int64_t crop_x, int64_t crop_y);
 at::Tensor bottom_right_of(const at::Tensor& t, int64_t crop_x, int64_t crop_y);

@@ -53,6 +53,25 @@ at::Tensor neighbour_picture(const NodeState& SELF, const std::vector<OptionalIm
 
 }  // namespace
 
+void rethrow_without_token(const NodeState& SELF) {
+  const std::string token = SELF.API.token.is_set() ? SELF.API.token.get() : std::string();
+  try {
+    throw;
+  } catch (const KeyError& e) {
+    throw KeyError(service::without_token(e.what(), token));
+  } catch (const IndexError& e) {
+    throw IndexError(service::without_token(e.what(), token));
+  } catch (const ValueError& e) {
+    throw ValueError(service::without_token(e.what(), token));
+  } catch (const ZeroDivisionError& e) {
+    throw ZeroDivisionError(service::without_token(e.what(), token));
+  } catch (const AssertionError& e) {
+    throw AssertionError(service::without_token(e.what(), token));
+  } catch (const Error& e) {
+    throw Error(service::without_token(e.what(), token));
+  }
+}
+
 FusionMargins fusion_margins(const NodeState& SELF) {
   FusionMargins m{};
   m.full_border_margin = std::max<int64_t>(

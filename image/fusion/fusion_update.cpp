@@ -150,23 +150,28 @@ at::Tensor fuse(const NodeState& SELF, const at::Tensor& thisindexTile, const st
   } else {
     blend_info = service::api_nuero_generative_fusion_tiles(payload, SELF);
   }
-  FusionRun run(SELF, thisindexTile, blend_info, output_images, reading);
-  run.top();
-  run.top_right("topright");
-  run.top_right("toprightright");
-  run.left();
-  run.composite();
-  if (blend_all) {
-    try {
-      run.right();
-      run.bottom();
-      run.bottom_right("bottomright");
-      run.bottom_right("bottomrightright");
-    } catch (const std::exception& e) {
-      print_line(std::string("Quorv Tile fusion shape mismatch BottomRight: ") + e.what());
+  try {
+    FusionRun run(SELF, thisindexTile, blend_info, output_images, reading);
+    run.top();
+    run.top_right("topright");
+    run.top_right("toprightright");
+    run.left();
+    run.composite();
+    if (blend_all) {
+      try {
+        run.right();
+        run.bottom();
+        run.bottom_right("bottomright");
+        run.bottom_right("bottomrightright");
+      } catch (const std::exception& e) {
+        const std::string token = SELF.API.token.is_set() ? SELF.API.token.get() : std::string();
+        print_line(std::string("Quorv Tile fusion shape mismatch BottomRight: ") + service::without_token(e.what(), token));
+      }
     }
+    return std::move(run).result();
+  } catch (const Error&) {
+    detail::rethrow_without_token(SELF);
   }
-  return std::move(run).result();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "host/checked_math.h"
 #include "host/errors.h"
+#include "host/memory.h"
 #include "image/masks/masks.h"
 
 namespace quorv::masks {
@@ -30,6 +31,11 @@ OverlayMaskOptions feathered_sides(const GridSpec& tile, int64_t cols_qty, int64
 at::Tensor inpaint_mask(const NodeState& SELF, int64_t H, int64_t W, const OverlayMaskOptions& sides,
                         double inpaint_blur_margin, double inpaint_shift, double inpaint_border_margin,
                         double inpaint_max) {
+  // Without Kontext the main mask is kept while the guard's pair is built,
+  // then the two and their minimum are alive together: three masks.
+  const bool kontext = SELF.PARAMS.FLUX_Kontext.get();
+  require_memory_for(overlay_mask_bytes(W, H, kontext ? 2 : 3),
+                     "get_inpaint_mask: an inpaint mask of " + std::to_string(W) + "x" + std::to_string(H));
   OverlayMaskOptions main = sides;
   main.composite_blur_margin = 0;
   main.inpaint_border_margin = inpaint_border_margin;
@@ -37,7 +43,7 @@ at::Tensor inpaint_mask(const NodeState& SELF, int64_t H, int64_t W, const Overl
   main.inpaint_shift = inpaint_shift;
   main.inpaint_max = inpaint_max;
   at::Tensor mask = create_custom_tile_overlay_mask(SELF, W, H, main).inpaint_mask;
-  if (SELF.PARAMS.FLUX_Kontext.get()) return mask;
+  if (kontext) return mask;
 
   // Holds back the outermost pixels of a shared edge even when the margins above are small.
   OverlayMaskOptions guard = sides;

@@ -59,6 +59,13 @@ struct MaskPair {
   at::Tensor inpaint_mask;
 };
 
+/// Bytes create_custom_tile_overlay_mask holds at its peak for a tile of
+/// `tile_width` x `tile_height`, counted `masks` times over for the mask
+/// itself (2: the pair it returns; callers that keep earlier masks alive add
+/// theirs), plus an upper bound for its profiles, bands and the softening's
+/// temporaries. Negative sizes count as 0; a count beyond int64: ValueError.
+int64_t overlay_mask_bytes(int64_t tile_width, int64_t tile_height, int64_t masks = 2);
+
 /// Builds both masks of a tile_width x tile_height tile: each the outer
 /// minimum of a column profile and a row profile that ramp from 0 at each
 /// feathered edge. Reads SIZE.shifttl (shortens the right and bottom inpaint
@@ -75,7 +82,8 @@ struct MaskPair {
 /// stay), below 1 (not 0) values scale by m, otherwise nothing; then clamped to 0..1.
 ///
 /// A band longer than its profile, near or far: IndexError naming the side.
-/// Negative tile sizes, NaN or infinite margins or SIZE.inpaint_max, margin
+/// More than overlay_mask_bytes() beyond the available memory: ValueError,
+/// before anything is allocated. Negative tile sizes, NaN or infinite margins or SIZE.inpaint_max, margin
 /// sums beyond int64: ValueError. An unset SIZE field: KeyError.
 MaskPair create_custom_tile_overlay_mask(const NodeState& SELF, int64_t tile_width, int64_t tile_height,
                                          const OverlayMaskOptions& options = {});
@@ -89,7 +97,8 @@ MaskPair create_custom_tile_overlay_mask(const NodeState& SELF, int64_t tile_wid
 ///
 ///   border guard along a shared left edge:   0 0 1/3 2/3 1 ...
 ///
-/// A factor whose products are NaN or infinite: ValueError. Errors of
+/// A factor whose products are NaN or infinite, or more memory than is
+/// available for the three masks alive at its peak: ValueError. Errors of
 /// create_custom_tile_overlay_mask pass through; unset PARAMS.FLUX_Kontext: KeyError.
 at::Tensor get_inpaint_mask(const NodeState& SELF, int64_t latent_image_H, int64_t latent_image_W,
                             int64_t cols_qty, int64_t rows_qty, const GridSpec& grid_specs_index,

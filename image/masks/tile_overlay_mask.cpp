@@ -1,5 +1,6 @@
 #include <ATen/ATen.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -80,6 +81,18 @@ void require_band_fits(bool feathered, const Band& band, int64_t length, const c
 
 }  // namespace
 
+int64_t overlay_mask_bytes(int64_t tile_width, int64_t tile_height, int64_t masks) {
+  const char* what = "overlay_mask_bytes: tile_width * tile_height";
+  const int64_t w = std::max<int64_t>(tile_width, 0), h = std::max<int64_t>(tile_height, 0);
+  // Per pixel of each axis: four float profiles, the softening's compare,
+  // products and result (13 bytes for each of two profiles), three float
+  // bands built through a double ramp (24 bytes at most): 48 bytes covers it,
+  // and a zero size on one axis still makes the full profiles of the other.
+  const int64_t profiles = checked_mul(checked_add(w, h, what), 48, what);
+  return checked_add(float_bytes(checked_mul(checked_mul(w, h, what), std::max<int64_t>(masks, 0), what), what),
+                     profiles, what);
+}
+
 MaskPair create_custom_tile_overlay_mask(const NodeState& SELF, int64_t tile_width, int64_t tile_height,
                                          const OverlayMaskOptions& options) {
   if (tile_width < 0)
@@ -88,13 +101,7 @@ MaskPair create_custom_tile_overlay_mask(const NodeState& SELF, int64_t tile_wid
   if (tile_height < 0)
     throw ValueError("create_custom_tile_overlay_mask: tile_height must be >= 0, got " +
                      std::to_string(tile_height));
-  // Two masks of the tile's size and four profiles per axis (the size alone
-  // is not enough: a zero height still makes full-width profiles).
-  const char* size_what = "create_custom_tile_overlay_mask: tile_width * tile_height";
-  const int64_t mask_values =
-      checked_add(checked_mul(checked_mul(tile_width, tile_height, size_what), 2, size_what),
-                  checked_mul(checked_add(tile_width, tile_height, size_what), 4, size_what), size_what);
-  require_memory_for(float_bytes(mask_values, "create_custom_tile_overlay_mask: mask size"),
+  require_memory_for(overlay_mask_bytes(tile_width, tile_height),
                      "create_custom_tile_overlay_mask: masks of " + std::to_string(tile_width) + "x" +
                          std::to_string(tile_height));
   const int64_t shifttl = SELF.SIZE.shifttl.get();

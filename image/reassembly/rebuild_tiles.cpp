@@ -1,6 +1,8 @@
 #include <ATen/ATen.h>
 
+#include <algorithm>
 #include <map>
+#include <set>
 #include <tuple>
 
 #include "host/checked_math.h"
@@ -99,6 +101,31 @@ const at::Tensor& tile_picture(const std::vector<OptionalImage>& output_images, 
   return *picture;
 }
 
+// Everything the rebuild holds at its peak: the canvas and the tiles-only
+// copy; for each tile size its mask set (three masks and up to two minima;
+// four while the third is built) with the byte-sized test of its interior;
+// and for the largest tile picture a mask resized to it and the grid
+// overlay's copy.
+int64_t rebuild_bytes(const std::vector<GridSpec>& grid_spec_tile, const std::vector<OptionalImage>& output_images,
+                      const at::Tensor& output_image) {
+  const char* what = "rebuild_tiles: memory needed";
+  int64_t bytes = float_bytes(checked_mul(output_image.numel(), 2, what), what);
+  std::set<std::pair<int64_t, int64_t>> sizes;
+  for (const GridSpec& spec : grid_spec_tile) {
+    if (!sizes.insert({spec.width_inc, spec.height_inc}).second) continue;
+    const int64_t w = std::max<int64_t>(spec.width_inc, 0), h = std::max<int64_t>(spec.height_inc, 0);
+    bytes = checked_add(bytes, masks::overlay_mask_bytes(w, h, 5), what);
+    bytes = checked_add(bytes, checked_mul(w, h, what), what);
+  }
+  int64_t largest_picture = 0;
+  for (size_t i = 0; i < grid_spec_tile.size() && i < output_images.size(); ++i)
+    if (output_images[i] && output_images[i]->defined())
+      largest_picture = std::max(largest_picture, checked_add(output_images[i]->numel(),
+                                                              image_width(*output_images[i]) * image_height(*output_images[i]),
+                                                              what));
+  return checked_add(bytes, float_bytes(largest_picture, what), what);
+}
+
 }  // namespace
 
 TileRebuild rebuild_tiles(const NodeState& SELF, const std::vector<GridSpec>& grid_spec_tile,
@@ -111,9 +138,7 @@ TileRebuild rebuild_tiles(const NodeState& SELF, const std::vector<GridSpec>& gr
   const bool grid_overlay = SELF.PARAMS.Debug_Grid_Overlay.get();
   const auto services = module_services();
 
-  // The canvas and the tiles-only copy are the two full-size pictures this makes.
-  require_memory_for(float_bytes(checked_mul(output_image.numel(), 2, "rebuild_tiles: picture size"),
-                                 "rebuild_tiles: picture size"),
+  require_memory_for(rebuild_bytes(grid_spec_tile, output_images, output_image),
                      "rebuild_tiles: rebuilding a " + shape_string(output_image) + " picture");
   // One private canvas, pasted into in place: no full-size copy per tile.
   at::Tensor canvas = output_image.clone(at::MemoryFormat::Contiguous);

@@ -245,14 +245,6 @@ Json decoded_object(const std::string& body) {
   return reply;
 }
 
-// The error's text with every occurrence of the token masked.
-std::string without_token(std::string text, const std::string& token) {
-  if (token.empty()) return text;
-  for (size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + 3))
-    text.replace(at, token.size(), "***");
-  return text;
-}
-
 }  // namespace
 
 FusionReply fetch_blend_info(const Json& payload, const NodeState& SELF, const ClientOptions& options) {

@@ -58,6 +58,10 @@ Json prepare_neuro_generative_fusion(const std::vector<GridSpec>& grid_specs, in
 /// object: Error.
 std::optional<Json> neighbour(const Json& info, const std::string& key);
 
+/// `text` with every occurrence of `token` replaced by "***" (unchanged for
+/// an empty token): for messages that may quote what a service sent back.
+std::string without_token(std::string text, const std::string& token);
+
 /// Limits of one exchange with the service.
 struct ClientOptions {
   std::chrono::milliseconds connect_timeout{15000};  ///< for each connection

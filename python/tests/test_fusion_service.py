@@ -110,3 +110,13 @@ def test_service_call_releases_the_gil_and_strict_replies_raise_key_error(host_n
         Q.add_last_generated_to_base_image_V1(node, 1, torch.rand(1, 384, 384, 3), GRID_2X2, 3,
                                               [None] * 4, False)
     assert canned_service.requests[1][2]["index"] == 3
+
+
+def test_a_second_service_cannot_take_the_port_of_a_running_one():
+    with quorv.FusionService() as first:
+        port = int(first.base_address.rsplit(":", 1)[1].strip("/"))
+        second = quorv.FusionService()
+        with pytest.raises(RuntimeError, match="address already in use"):
+            second.start(port=port)
+    second.start(port=port)  # free again once the first has stopped
+    second.stop()

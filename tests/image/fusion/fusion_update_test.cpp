@@ -157,6 +157,37 @@ TEST(Fusion_Update, RepliesAreReadLenientlyOrStrictlyAndNeverTrusted) {
   EXPECT_TRUE(test::same_values(tile, before));
 }
 
+TEST(Fusion_Update, RepliesQuotingTheTokenNeverShowIt) {
+  test::CapturedServices captured;
+  CannedService service;
+  NodeState SELF = fusion_state(8, 8, 0);
+  SELF.API.token = "s3cret-T0k";
+  const at::Tensor tile = at::zeros({1, 64, 64, 3});
+  const std::vector<OptionalImage> finished(4, at::ones({1, 64, 64, 3}));
+  for (const char* reply : {R"({"top": {"exists": true, "index": "s3cret-T0k", "crop_y": 16}})",
+                            R"({"top": ["s3cret-T0k"]})",
+                            R"({"left": {"exists": true, "index": 1, "crop_x": "s3cret-T0k", "crop_y": 0}})"}) {
+    service.reply(reply);
+    for (Update update : kUpdates) {
+      try {
+        update(SELF, "1", tile, kGrid, 3, finished, false, 1);
+        ADD_FAILURE() << "accepted " << reply;
+      } catch (const Error& e) {
+        EXPECT_EQ(std::string(e.what()).find("s3cret"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("***"), std::string::npos) << e.what();
+      }
+    }
+  }
+  // The guarded right and bottom blends print their failure: masked too.
+  service.reply(R"({"bottom": {"exists": true, "index": "s3cret-T0k", "crop_y": 16}})");
+  for (Update update : kUpdates) update(SELF, "1", tile, kGrid, 0, finished, true, 1);
+  ASSERT_EQ(captured.printed.size(), 2u);
+  for (const std::string& line : captured.printed) {
+    EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
+    EXPECT_NE(line.find("***"), std::string::npos) << line;
+  }
+}
+
 TEST(Fusion_Update, NormalisedWeightSendsNaNToTheBlendedCopy) {
   // The clamp comes first, so an infinity ends as 1 and only NaN is left to replace.
   const at::Tensor map = at::tensor({0.25f, NAN, 1.0f, INFINITY, 0.5f});

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "host/errors.h"
+#include "host/memory.h"
+#include "image/masks/masks.h"
 #include "image/quorv_image.h"
 #include "tests/support/test_support.h"
 
@@ -108,6 +110,24 @@ TEST(Masks_InpaintMask, RejectsUnusableFactorsAndMissingFields) {
   unset.PARAMS.FLUX_Kontext.reset();
   EXPECT_THROW_WITH(Quorv_Image::get_inpaint_mask(unset, 16, 16, 3, 3, tile(1, 1), 4, 0, 0, std::nullopt), KeyError,
                     "PARAMS.FLUX_Kontext");
+}
+
+// An 11,842,740 x 35 mask passed the old check (about 3.3 GiB counted) and
+// peaked at 6.8 GiB: the three masks alive at once, with the profiles, are counted.
+TEST(Masks_InpaintMask, RefusesWhatTheWholeMaskPathNeedsBeforeAllocating) {
+  const int64_t wide = 11842740;
+  EXPECT_GE(masks::overlay_mask_bytes(wide, 35, 3), int64_t{5} << 30);
+  EXPECT_EQ(masks::overlay_mask_bytes(0, -5, 3), 0);
+  EXPECT_EQ(masks::overlay_mask_bytes(1000, 0, 3), 1000 * 48);  // an empty mask still has full-width profiles
+  const MemoryBudget budget(int64_t{4} << 30);  // more than the old count, less than the path needs
+  EXPECT_THROW_WITH(Quorv_Image::get_inpaint_mask(state(false), 35, wide, 3, 3, tile(1, 1), 4, 0, 0, std::nullopt),
+                    ValueError, "get_inpaint_mask: an inpaint mask of 11842740x35 needs");
+  {
+    const MemoryBudget kontext_budget(int64_t{3584} << 20);  // with Kontext one mask less is alive
+    EXPECT_THROW_WITH(Quorv_Image::get_inpaint_mask(state(true), 35, wide, 3, 3, tile(1, 1), 4, 0, 0, std::nullopt),
+                      ValueError, "needs");
+  }
+  EXPECT_NO_THROW(Quorv_Image::get_inpaint_mask(state(false), 64, 64, 3, 3, tile(1, 1), 4, 0, 0, std::nullopt));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "host/errors.h"
+#include "host/memory.h"
 #include "host/nodes/image_composite_masked.h"
 #include "image/quorv_image.h"
 #include "tests/support/test_support.h"
@@ -66,6 +67,22 @@ TEST(Reassembly_RebuildTiles, LogsEachTileAndReturnsTheReferenceSizeAndASeparate
   const at::Tensor huge = at::zeros({1, 1, 1, 3}).expand({1, int64_t{1} << 20, int64_t{1} << 20, 3});
   EXPECT_THROW_WITH(Quorv_Image::rebuild_tiles(SELF, specs, tiles, huge, huge, 2, "2", 4, 0), ValueError,
                     "rebuild_tiles: rebuilding a [1, 1048576, 1048576, 3] picture needs");
+}
+
+// A 10 x 10 picture with one 11,842,740 x 35 GridSpec passed the old check
+// (the canvas only) and peaked at 6.8 GiB building the tile's mask set.
+TEST(Reassembly_RebuildTiles, CountsEveryMaskOfEveryTileSizeBeforeBuildingAny) {
+  const NodeState SELF = rebuild_state();
+  const at::Tensor canvas = at::zeros({1, 10, 10, 3});
+  const std::vector<OptionalImage> tiles{at::ones({1, 10, 10, 3}), at::ones({1, 10, 10, 3})};
+  const MemoryBudget budget(int64_t{7} << 30);
+  EXPECT_THROW_WITH(Quorv_Image::rebuild_tiles(SELF, {{0, 0, 0, 0, 0, 11842740, 35}}, tiles, canvas, canvas, 1, "1", 4, 0),
+                    ValueError, "rebuild_tiles: rebuilding a [1, 10, 10, 3] picture needs");
+  // Two sizes, each fitting alone, need their mask sets together.
+  const MemoryBudget smaller(int64_t{400} << 20);
+  const std::vector<GridSpec> two_sizes{{0, 0, 0, 0, 0, 4000, 4000}, {0, 1, 1, 0, 0, 4000, 3000}};
+  EXPECT_THROW(Quorv_Image::rebuild_tiles(SELF, two_sizes, tiles, canvas, canvas, 2, "1", 4, 0), ValueError);
+  EXPECT_NO_THROW(Quorv_Image::rebuild_tiles(SELF, {{0, 0, 0, 0, 0, 10, 10}}, tiles, canvas, canvas, 1, "1", 4, 0));
 }
 
 TEST(Reassembly_RebuildTiles, DebugOverlayDrawsTheBandLinesOnEveryTile) {
