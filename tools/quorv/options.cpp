@@ -40,8 +40,16 @@ int64_t parse_side(const std::string& text, const std::string& whole) {
 void add_settings_options(CLI::App& app, RunOptions& o) {
   app.add_option("INPUT", o.input, "picture to upscale (PNG, JPEG, TIFF, WebP; 8 or 16 bits)")->required();
   app.add_option("--scale", o.scale_text, "enlargement factor")->capture_default_str();
-  app.add_option("--upscale-model", o.upscale_model,
-                 "TorchScript upscale model to enlarge with (then resized to the exact scale with lanczos)");
+  CLI::Option* upscale_model = app.add_option(
+      "--upscale-model", o.upscale_model,
+      "TorchScript upscale model to enlarge with (then resized to the exact scale with lanczos)");
+  app.add_option("--model", o.model,
+                 "catalogue model (or model file) to enlarge with (then resized to the exact scale with lanczos)")
+      ->excludes(upscale_model);
+  app.add_option("--models-dir", o.models_dir, "folder of installed models (default: $QUORV_MODELS, else the cache)");
+  app.add_option("--model-tile", o.model_tile,
+                 "side of the pieces a model sees, overlap included (default: from free memory)")
+      ->check(CLI::Range(int64_t{1}, kMaxTileSide));
   app.add_option("--tile-size", o.tile_size_text, "tile size N or WxH, rounded up to a multiple of 64")
       ->capture_default_str();
   app.add_option("--mode", o.mode,
@@ -82,7 +90,8 @@ void add_settings_options(CLI::App& app, RunOptions& o) {
 void add_upscale_options(CLI::App& app, RunOptions& o) {
   app.add_option("-o,--output", o.output, "picture to write (format from the extension)")->required();
   app.add_option("--processor", o.processor,
-                 "identity | demo | torchscript:FILE | command:'PROGRAM ARGS {in} {out}' ({mask} and {tile} too)")
+                 "identity | demo | torchscript:FILE | model:NAME (a restorer) | command:'PROGRAM ARGS {in} {out}' "
+                 "({mask} and {tile} too)")
       ->capture_default_str();
   app.add_option("--fusion", o.fusion, "fusion update: v1 (accumulating), v0 or none")
       ->capture_default_str()

@@ -36,7 +36,7 @@ int run_plan(const RunOptions& options) {
   out << "input      " << options.input << "  " << input.width << " x " << input.height << ", "
       << picture.bit_depth << "-bit" << (picture.alpha ? ", with alpha" : "") << "\n"
       << "enlarged   " << plan.enlarged.width << " x " << plan.enlarged.height << "  (x" << options.scale << ", "
-      << (options.upscale_model.empty() ? "lanczos" : "with model " + options.upscale_model)
+      << enlarge_method(options)
       << ", sides rounded up to multiples of 8)\n"
       << "grid       " << params.rows_qty.get() << " rows x " << params.cols_qty.get()
       << " cols = " << plan.grid_specs.size() << " tiles of " << size.fullW.get() << " x " << size.fullH.get()

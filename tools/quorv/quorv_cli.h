@@ -30,6 +30,7 @@
 #include "host/errors.h"
 #include "host/memory.h"
 #include "host/node_state.h"
+#include "host/nodes/upscale_model.h"
 #include "image/grid_spec.h"
 #include "image/measure/measure.h"
 
@@ -60,6 +61,9 @@ struct RunOptions {
   std::string scale_text = "2";
   double scale = 2;  ///< parsed from scale_text
   std::string upscale_model;
+  std::string model;       ///< --model: a catalogue name or a model file
+  std::string models_dir;  ///< --models-dir: where catalogue models are installed
+  int64_t model_tile = 0;  ///< --model-tile: side of the pieces a model sees; 0 from the memory budget
 
   // NodeState settings
   std::string tile_size_text = "512";
@@ -171,9 +175,11 @@ class TileProcessor {
   virtual at::Tensor process(const TileJob& job) = 0;
 };
 
-/// "identity", "demo", "torchscript:FILE" or "command:PROGRAM ARGS {in} {out}".
-/// A TorchScript file is loaded here, so a bad one fails before any work.
-std::unique_ptr<TileProcessor> make_tile_processor(const std::string& spec);
+/// "identity", "demo", "torchscript:FILE", "model:NAME" (a same-size restorer
+/// of the catalogue, or a file) or "command:PROGRAM ARGS {in} {out}". A model
+/// is loaded here, so a bad one fails before any work; `options` gives its
+/// folder and piece size.
+std::unique_ptr<TileProcessor> make_tile_processor(const std::string& spec, const RunOptions& options = {});
 
 /// Runs PROGRAM once per tile: the tile as an 8-bit PNG at {in}, the result
 /// expected at {out} with the same size; {mask} (the inpaint mask as a grey
@@ -210,6 +216,8 @@ class Progress {
 
   /// One more of `total` done; the last one always shows, with the total time.
   void advance();
+  /// The total grows when work is split on the way (a model tile redone in halves).
+  void set_total(int64_t total) { total_ = total; }
   /// Wipes a bar before other text goes to the terminal; it is redrawn on the next advance.
   void clear();
 
@@ -224,6 +232,22 @@ class Progress {
   std::chrono::steady_clock::time_point last_line_;
   bool drawn_ = false;
 };
+
+// --- learned models ---------------------------------------------------------------
+
+/// "lanczos", or "with model NAME" for --model / --upscale-model.
+std::string enlarge_method(const RunOptions& options);
+
+/// The model --model or --upscale-model names, loaded (what the catalogue
+/// knows of it included); a missing, unknown or broken one fails here, before
+/// any work. A restorer given to --model: UsageError.
+std::optional<host::UpscaleModel> enlarging_model(const RunOptions& options);
+
+/// `picture` enlarged by `model` tile by tile (with a progress bar), then
+/// resized with lanczos to `width` x `height` when the model's own scale
+/// does not give exactly that.
+at::Tensor enlarged_with_model(const host::UpscaleModel& model, const RunOptions& options, const at::Tensor& picture,
+                               int64_t width, int64_t height, Progress::Style style);
 
 // --- output files ---------------------------------------------------------------
 

@@ -58,7 +58,7 @@ Json report_json(const RunFacts& f) {
   report["enlarged"] = {{"width", f.plan.enlarged.width},
                         {"height", f.plan.enlarged.height},
                         {"scale", o.scale},
-                        {"method", o.upscale_model.empty() ? "lanczos" : "with model " + o.upscale_model}};
+                        {"method", enlarge_method(o)}};
   report["output"] = {{"path", o.output},
                       {"width", f.plan.enlarged.width},
                       {"height", f.plan.enlarged.height},

@@ -63,12 +63,10 @@ class Stopwatch {
   Clock::time_point last_ = Clock::now();
 };
 
-at::Tensor enlarge(const RunOptions& o, const at::Tensor& rgb, Size target) {
-  const Quorv_Image module;
-  if (o.upscale_model.empty()) return module.better_downscale(rgb, target.width, target.height, "lanczos");
-  const fs::path model(o.upscale_model);
-  host::UpscaleModelLoader::set_models_folder(model.parent_path().empty() ? "." : model.parent_path().string());
-  return module.better_downscale(rgb, target.width, target.height, "with model", model.filename().string());
+at::Tensor enlarge(const RunOptions& o, const std::optional<host::UpscaleModel>& model, const at::Tensor& rgb,
+                   Size target, Progress::Style style) {
+  if (model) return enlarged_with_model(*model, o, rgb, target.width, target.height, style);
+  return Quorv_Image().better_downscale(rgb, target.width, target.height, "lanczos");
 }
 
 std::string random_token() {
@@ -253,7 +251,7 @@ at::Tensor rebuilt(NodeState& SELF, const RunOptions& o, const std::vector<Optio
   return Quorv_Image::rebuild_final_image(SELF, kIteration, finished, image, grid, o.scale_text,
                                           SELF.PARAMS.rows_qty.get(), SELF.PARAMS.cols_qty.get(), {}, {}, {},
                                           reassembly::SegmentList{},
-                                          o.upscale_model.empty() ? "lanczos" : "with model")
+                                          o.upscale_model.empty() && o.model.empty() ? "lanczos" : "with model")
       .full_image;
 }
 
@@ -266,7 +264,8 @@ int run_upscale(const RunOptions& o) {
   check_output_path(o.output, o.depth, o.overwrite);
   check_report_path(o.report_file);
   bind_services();
-  std::unique_ptr<TileProcessor> processor = make_tile_processor(o.processor);
+  std::unique_ptr<TileProcessor> processor = make_tile_processor(o.processor, o);
+  const std::optional<host::UpscaleModel> model = enlarging_model(o);
   const Progress::Style style = Progress::style_for(o.quiet);
 
   // The decoded input lands in 2 MiB pages too; the estimate below may grow the reserve.
@@ -277,7 +276,7 @@ int run_upscale(const RunOptions& o) {
   reserve_memory(plan.estimated_peak_bytes);
   timings.emplace_back("plan", watch.lap());
 
-  at::Tensor image = Quorv_Image::format_2_divby8(enlarge(o, input.rgb, plan.enlarged)).image;
+  at::Tensor image = Quorv_Image::format_2_divby8(enlarge(o, model, input.rgb, plan.enlarged, style)).image;
   timings.emplace_back("enlarge", watch.lap());
 
   NodeState SELF = node_state(o, image);
