@@ -1,19 +1,13 @@
 #include "host/nodes/upscale_model.h"
 
-#include <torch/script.h>
-
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 
 #include "host/errors.h"
-#include "host/image_tensor.h"
+#include "host/nodes/upscale_model_internal.h"
 
 namespace quorv::host {
-
-struct UpscaleModel::Module {
-  torch::jit::Module module;
-};
-
 namespace {
 
 std::mutex folder_mutex;
@@ -30,7 +24,42 @@ bool is_inside(const fs::path& root, const fs::path& path) {
   return true;
 }
 
+// What a file that TorchScript cannot read most likely is, from its first
+// bytes: the reader's own complaint ("PytorchStreamReader failed locating
+// file constants.pkl") means nothing to someone holding a checkpoint.
+std::string file_kind(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string head(4096, '\0');
+  in.read(head.data(), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<size_t>(in.gcount()));
+  if (head.empty()) return "an empty file";
+  if (head.rfind("PK\x03\x04", 0) == 0)
+    return head.find("data.pkl") != std::string::npos ? "a state_dict?" : "a zip archive without TorchScript code";
+  if (static_cast<unsigned char>(head[0]) == 0x80) return "a state_dict in the old pickle format?";
+  for (unsigned char c : head)
+    if (c < 0x09 || (c > 0x0d && c < 0x20)) return "unrecognised contents";
+  return "a text file";
+}
+
 }  // namespace
+
+UpscaleModel UpscaleModelLoader::open(const std::string& path, const std::string& name, const ModelFacts& facts) {
+  if (facts.scale < 0 || facts.receptive_field < 0)
+    throw ValueError("upscale model '" + name + "': scale and receptive field must not be negative, got " +
+                     std::to_string(facts.scale) + " and " + std::to_string(facts.receptive_field));
+  UpscaleModel model;
+  model.name_ = name;
+  model.module_ = std::make_shared<UpscaleModel::Module>();
+  model.module_->given = facts;
+  try {
+    model.module_->module = torch::jit::load(path, at::kCPU);
+  } catch (const std::exception&) {
+    throw ValueError("upscale model '" + name + "' could not be loaded: not a TorchScript model (" +
+                     file_kind(path) + ")");
+  }
+  model.module_->module.eval();
+  return model;
+}
 
 void UpscaleModelLoader::set_models_folder(const std::string& models) {
   std::lock_guard<std::mutex> lock(folder_mutex);
@@ -57,35 +86,14 @@ std::tuple<UpscaleModel> UpscaleModelLoader::load_model(const std::string& model
   if (!fs::is_regular_file(resolved))
     throw ValueError("upscale model '" + model_name + "' not found in the models folder '" +
                      root.string() + "'");
-  UpscaleModel model;
-  model.name_ = model_name;
-  try {
-    model.module_ = std::make_shared<UpscaleModel::Module>(
-        UpscaleModel::Module{torch::jit::load(resolved.string(), at::kCPU)});
-  } catch (const c10::Error& e) {
-    throw ValueError("upscale model '" + model_name + "' could not be loaded: " + e.what_without_backtrace());
-  }
-  model.module_->module.eval();
-  return {model};
+  return {open(resolved.string(), model_name, {})};
 }
 
-std::tuple<at::Tensor> ImageUpscaleWithModel::upscale(const UpscaleModel& upscale_model,
-                                                      const at::Tensor& image) {
-  require_image(image, "ImageUpscaleWithModel image");
-  if (!upscale_model.module_) throw ValueError("ImageUpscaleWithModel: no model loaded");
-  c10::AutoGradMode no_grad(false);  // plain tensors out: the caller may write into them
-  at::Tensor out;
-  try {
-    torch::jit::Module module = upscale_model.module_->module;  // shares the loaded weights
-    out = module.forward({image.permute({0, 3, 1, 2}).contiguous().to(at::kCPU)}).toTensor();
-  } catch (const c10::Error& e) {
-    throw ValueError("upscale model '" + upscale_model.name() + "' failed: " + e.what_without_backtrace());
-  }
-  if (out.dim() != 4 || !out.is_floating_point() || out.size(0) != image.size(0) ||
-      out.size(1) != image.size(3))
-    throw ValueError("upscale model '" + upscale_model.name() + "' returned " + shape_string(out) +
-                     " for input " + shape_string(image) + "; expected [B, C, H', W'] float");
-  return {out.to(image.device(), at::kFloat).clamp(0.0, 1.0).permute({0, 2, 3, 1}).contiguous()};
+UpscaleModel UpscaleModelLoader::load_file(const std::string& path, const ModelFacts& facts) {
+  std::error_code ec;
+  if (path.empty() || !fs::is_regular_file(path, ec))
+    throw ValueError("upscale model file '" + path + "' not found");
+  return open(path, fs::path(path).filename().string(), facts);
 }
 
 }  // namespace quorv::host

@@ -30,9 +30,34 @@ TEST_F(Host_UpscaleModel, RejectsNamesOutsideTheFolderAndBrokenModels) {
   EXPECT_THROW_WITH(UpscaleModelLoader::load_model("../CTestTestfile.cmake"), ValueError, "outside");
   EXPECT_THROW_WITH(UpscaleModelLoader::load_model("/etc/passwd"), ValueError, "'/etc/passwd'");
   EXPECT_THROW_WITH(UpscaleModelLoader::load_model("missing.pt"), ValueError, "not found");
-  EXPECT_THROW_WITH(UpscaleModelLoader::load_model("not_a_model.pt"), ValueError, "could not be loaded");
-  const UpscaleModel flat = std::get<0>(UpscaleModelLoader::load_model("flatten.pt"));
-  EXPECT_THROW_WITH(ImageUpscaleWithModel::upscale(flat, test::random_picture(1, 4, 4, 3)), ValueError, "flatten.pt");
+  EXPECT_THROW_WITH(UpscaleModelLoader::load_model("not_a_model.pt"), ValueError,
+                    "'not_a_model.pt' could not be loaded: not a TorchScript model (a text file)");
+  EXPECT_THROW_WITH(UpscaleModelLoader::load_model("state_dict.pt"), ValueError, "not a TorchScript model (a state_dict?)");
+  EXPECT_THROW_WITH(UpscaleModelLoader::load_file(test::test_model_folder() + "/missing.pt"), ValueError, "not found");
+  EXPECT_THROW_WITH(UpscaleModelLoader::load_file(test::test_model_folder() + "/conv_x2.pt", {-1, 0}), ValueError,
+                    "negative");
+}
+
+TEST_F(Host_UpscaleModel, MeasuresScaleAndReceptiveFieldOnce) {
+  // Each 3x3 convolution lets a result pixel see one more input pixel on each side.
+  const auto facts = [](const std::string& file) {
+    return UpscaleModelLoader::load_file(test::test_model_folder() + "/" + file).facts();
+  };
+  EXPECT_EQ(facts("conv_x2.pt").scale, 2);
+  EXPECT_EQ(facts("conv_x2.pt").receptive_field, 3);
+  EXPECT_EQ(facts("conv_x4.pt").scale, 4);
+  EXPECT_EQ(facts("conv_x4.pt").receptive_field, 5);
+  EXPECT_EQ(facts("restorer.pt").scale, 1);
+  EXPECT_EQ(facts("restorer.pt").receptive_field, 4);
+  EXPECT_EQ(facts("double_nearest.pt").receptive_field, 0);
+  // A model the probe cannot judge gets the fallback overlap; its own tiles report what is wrong.
+  EXPECT_EQ(facts("infinite.pt").scale, 0);
+  EXPECT_EQ(facts("infinite.pt").receptive_field, 32);
+  // What the catalogue says is kept; only the unknown part is measured.
+  const UpscaleModel given = UpscaleModelLoader::load_file(test::test_model_folder() + "/conv_x4.pt", {4, 9});
+  EXPECT_EQ(given.facts().receptive_field, 9);
+  const UpscaleModel half = UpscaleModelLoader::load_file(test::test_model_folder() + "/conv_x4.pt", {4, 0});
+  EXPECT_EQ(half.facts().receptive_field, 5);
 }
 
 }  // namespace

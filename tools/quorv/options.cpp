@@ -55,12 +55,24 @@ void add_common_options(CLI::App& app, RunOptions& o, bool upscale) {
   app.add_option("--scale", o.scale_text, "enlargement factor; the output is round(scale x size) exactly")
       ->capture_default_str()
       ->type_name("NUMBER");
-  app.add_option("--upscale-model", o.upscale_model,
-                 "TorchScript upscale model to enlarge with (then resized to the exact scale with lanczos)")
-      ->type_name("FILE");
+  CLI::Option* upscale_model =
+      app.add_option("--upscale-model", o.upscale_model,
+                     "TorchScript upscale model to enlarge with (then resized to the exact scale with lanczos)")
+          ->type_name("FILE");
+  app.add_option("--model", o.model,
+                 "catalogue model (or model file) to enlarge with (then resized to the exact scale with lanczos)")
+      ->excludes(upscale_model)
+      ->type_name("NAME");
+  app.add_option("--models-dir", o.models_dir, "folder of installed models (default: $QUORV_MODELS, else the cache)")
+      ->type_name("FOLDER");
+  app.add_option("--model-tile", o.model_tile,
+                 "side of the pieces a model sees, overlap included (default: from free memory)")
+      ->check(range(int64_t{1}, kMaxTileSide))
+      ->type_name("NUMBER");
   if (upscale) {
     app.add_option("--processor", o.processor,
-                   "identity | demo | torchscript:FILE | command:'PROGRAM ARGS {in} {out}' ({mask} and {tile} too)")
+                   "identity | demo | torchscript:FILE | model:NAME (a restorer) | command:'PROGRAM ARGS {in} {out}' "
+                   "({mask} and {tile} too)")
         ->capture_default_str();
     app.add_option("--fusion", o.fusion, "fusion update: v1 (accumulating), v0 or none")
         ->capture_default_str()
@@ -166,6 +178,12 @@ void add_upscale_options(CLI::App& app, RunOptions& o) {
       ->check(range(0.0, 1e6))
       ->type_name("NUMBER")
       ->group(tiles);
+}
+
+std::string enlarge_method(const RunOptions& o) {
+  if (!o.model.empty()) return "with model " + o.model;
+  if (!o.upscale_model.empty()) return "with model " + o.upscale_model;
+  return "lanczos";
 }
 
 void finish_options(RunOptions& o) {

@@ -59,7 +59,7 @@ int run_plan(const RunOptions& options) {
       << picture.bit_depth << "-bit" << (picture.grey() ? ", grey" : "") << (picture.has_alpha() ? ", with alpha" : "")
       << "\n"
       << "enlarged   " << plan.enlarged.width << " x " << plan.enlarged.height << "  (x" << options.scale << ", "
-      << (options.upscale_model.empty() ? "lanczos" : "with model " + options.upscale_model)
+      << enlarge_method(options)
       << "; the output's size)\n"
       << "working    " << plan.working.width << " x " << plan.working.height
       << "  (edge-padded for the grid, cropped back at the end)\n"

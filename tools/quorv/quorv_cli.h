@@ -38,6 +38,7 @@
 #include "host/image_tensor.h"
 #include "host/memory.h"
 #include "host/node_state.h"
+#include "host/nodes/upscale_model.h"
 #include "image/grid_spec.h"
 #include "image/measure/measure.h"
 #include "image/service/service.h"
@@ -70,6 +71,9 @@ struct RunOptions {
   std::string scale_text = "2";
   double scale = 2;  ///< parsed from scale_text
   std::string upscale_model;
+  std::string model;       ///< --model: a catalogue name or a model file
+  std::string models_dir;  ///< --models-dir: where catalogue models are installed
+  int64_t model_tile = 0;  ///< --model-tile: side of the pieces a model sees; 0 from the memory budget
 
   // NodeState settings
   std::string tile_size_text = "512";
@@ -238,9 +242,12 @@ struct CommandSettings {
   double timeout_seconds = 0;  ///< per tile; 0: no limit
 };
 
-/// "identity", "demo", "torchscript:FILE" or "command:PROGRAM ARGS {in} {out}".
-/// A TorchScript file is loaded here, so a bad one fails before any work.
-std::unique_ptr<TileProcessor> make_tile_processor(const std::string& spec, const CommandSettings& command = {});
+/// "identity", "demo", "torchscript:FILE", "model:NAME" (a same-size restorer
+/// of the catalogue, or a file) or "command:PROGRAM ARGS {in} {out}". A model
+/// is loaded here, so a bad one fails before any work; `options` gives its
+/// folder and piece size, `command` what a command: processor takes.
+std::unique_ptr<TileProcessor> make_tile_processor(const std::string& spec, const RunOptions& options = {},
+                                                   const CommandSettings& command = {});
 
 /// Runs PROGRAM once per tile: the tile as a PNG of `settings.depth` bits at
 /// {in}, the result expected at {out} with the same size; {mask} (the inpaint
@@ -359,6 +366,8 @@ class Progress {
 
   /// One more of `total` done; the last one always shows, with the total time.
   void advance();
+  /// The total grows when work is split on the way (a model tile redone in halves).
+  void set_total(int64_t total) { total_ = total; }
   /// Wipes a bar before other text goes to the terminal; it is redrawn on the next advance.
   void clear();
   /// Redraws a bar with the time so far (nothing for plain lines).
@@ -381,6 +390,22 @@ void print_above_progress(const std::string& line);
 
 /// Redraws the progress bar of the stage under way (its clock moves on).
 void refresh_progress();
+
+// --- learned models ---------------------------------------------------------------
+
+/// "lanczos", or "with model NAME" for --model / --upscale-model.
+std::string enlarge_method(const RunOptions& options);
+
+/// The model --model or --upscale-model names, loaded (what the catalogue
+/// knows of it included); a missing, unknown or broken one fails here, before
+/// any work. A restorer given to --model: UsageError.
+std::optional<host::UpscaleModel> enlarging_model(const RunOptions& options);
+
+/// `picture` enlarged by `model` tile by tile (with a progress bar), then
+/// resized with lanczos to `width` x `height` when the model's own scale
+/// does not give exactly that.
+at::Tensor enlarged_with_model(const host::UpscaleModel& model, const RunOptions& options, const at::Tensor& picture,
+                               int64_t width, int64_t height, Progress::Style style);
 
 // --- output files ---------------------------------------------------------------
 

@@ -96,7 +96,7 @@ Json report_json(const RunFacts& f) {
   report["enlarged"] = {{"width", f.plan.enlarged.width},
                         {"height", f.plan.enlarged.height},
                         {"scale", o.scale},
-                        {"method", o.upscale_model.empty() ? "lanczos" : "with model " + o.upscale_model}};
+                        {"method", enlarge_method(o)}};
   report["working"] = {{"width", f.plan.working.width}, {"height", f.plan.working.height}};
   report["adjustments"] = f.plan.notes;
   report["output"] = {{"path", o.output},

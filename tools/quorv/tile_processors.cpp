@@ -4,6 +4,7 @@
 
 #include "host/image_tensor.h"
 #include "host/nodes/upscale_model.h"
+#include "models/catalogue.h"
 #include "tools/quorv/quorv_cli.h"
 
 namespace quorv::cli {
@@ -60,27 +61,53 @@ class Demo : public TileProcessor {
   static at::Tensor blurred(const at::Tensor& picture) { return smoothed(smoothed(picture, 1), 2); }
 };
 
-class TorchScript : public TileProcessor {
+// A learned model run on each tile (in pieces when the tile is large); it must keep the size.
+class ModelProcessor : public TileProcessor {
  public:
-  explicit TorchScript(const std::string& file) {
-    const fs::path path(file);
-    std::error_code ec;
-    if (!fs::is_regular_file(path, ec)) throw UsageError("--processor torchscript: no model file '" + file + "'");
-    host::UpscaleModelLoader::set_models_folder(path.parent_path().empty() ? "." : path.parent_path().string());
-    model_ = std::get<0>(host::UpscaleModelLoader::load_model(path.filename().string()));
+  ModelProcessor(host::UpscaleModel model, const RunOptions& o) : model_(std::move(model)) {
+    options_.tile_size = o.model_tile;
   }
 
   at::Tensor process(const TileJob& job) override {
-    const at::Tensor out = std::get<0>(host::ImageUpscaleWithModel::upscale(model_, job.picture));
+    at::Tensor out;
+    try {
+      out = std::get<0>(host::ImageUpscaleWithModel::upscale(model_, job.picture, options_));
+    } catch (const ValueError& e) {
+      throw ValueError(tile_name(job) + ": " + e.what());
+    }
     if (out.sizes() != job.picture.sizes())
-      throw Error(tile_name(job) + ": the TorchScript model returned " + shape_string(out) + " for " +
-                  shape_string(job.picture) + "; a tile model must keep the size");
+      throw ValueError(tile_name(job) + ": the model '" + model_.name() + "' returned " + shape_string(out) +
+                       " for " + shape_string(job.picture) + "; a tile model must keep the size");
     return out;
   }
 
  private:
   host::UpscaleModel model_;
+  host::UpscaleOptions options_;
 };
+
+std::unique_ptr<TileProcessor> torchscript_processor(const std::string& file, const RunOptions& o) {
+  std::error_code ec;
+  if (!fs::is_regular_file(file, ec)) throw UsageError("--processor torchscript: no model file '" + file + "'");
+  return std::make_unique<ModelProcessor>(host::UpscaleModelLoader::load_file(file), o);
+}
+
+std::unique_ptr<TileProcessor> restorer_processor(const std::string& name, const RunOptions& o) {
+  const models::ResolvedModel found = models::resolve_model(name, o.models_dir);
+  host::ModelFacts facts;
+  if (found.entry) {
+    if (found.entry->kind != "restorer" || found.entry->scale != 1)
+      throw UsageError("--processor model:" + name + " needs a same-size restorer; " + name + " enlarges " +
+                       std::to_string(found.entry->scale) + " times (use --model " + name + ")");
+    facts = {1, found.entry->receptive_field};
+  }
+  host::UpscaleModel model = host::UpscaleModelLoader::load_file(found.path, facts);
+  const int64_t scale = model.facts().scale;
+  if (scale > 1)
+    throw UsageError("--processor model:" + name + " needs a same-size restorer; " + name + " enlarges " +
+                     std::to_string(scale) + " times (use --model " + name + ")");
+  return std::make_unique<ModelProcessor>(std::move(model), o);
+}
 
 bool starts_with(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
@@ -91,12 +118,14 @@ std::string tile_name(const TileJob& job) {
          std::to_string(job.spec.col) + ")";
 }
 
-std::unique_ptr<TileProcessor> make_tile_processor(const std::string& spec, const CommandSettings& command) {
+std::unique_ptr<TileProcessor> make_tile_processor(const std::string& spec, const RunOptions& o,
+                                                   const CommandSettings& command) {
   if (spec == "identity") return std::make_unique<Identity>();
   if (spec == "demo") return std::make_unique<Demo>();
-  if (starts_with(spec, "torchscript:")) return std::make_unique<TorchScript>(spec.substr(12));
+  if (starts_with(spec, "torchscript:")) return torchscript_processor(spec.substr(12), o);
+  if (starts_with(spec, "model:")) return restorer_processor(spec.substr(6), o);
   if (starts_with(spec, "command:")) return make_command_processor(spec.substr(8), command);
-  throw UsageError("--processor must be identity, demo, torchscript:FILE or command:'PROGRAM ARGS {in} {out}', got '" +
+  throw UsageError("--processor must be identity, demo, torchscript:FILE, model:NAME or command:'PROGRAM ARGS {in} {out}', got '" +
                    spec + "'");
 }
 

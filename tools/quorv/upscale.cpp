@@ -79,14 +79,12 @@ class Stopwatch {
   Clock::time_point last_ = Clock::now();
 };
 
-at::Tensor enlarged_colour(const RunOptions& o, const at::Tensor& rgb, Size target) {
-  const Quorv_Image module;
+at::Tensor enlarged_colour(const RunOptions& o, const std::optional<host::UpscaleModel>& model,
+                           const at::Tensor& rgb, Size target, Progress::Style style) {
+  if (model) return enlarged_with_model(*model, o, rgb, target.width, target.height, style);
   // At the picture's own size a resample could only blur it.
-  if (o.upscale_model.empty() && rgb.size(2) == target.width && rgb.size(1) == target.height) return rgb;
-  if (o.upscale_model.empty()) return module.better_downscale(rgb, target.width, target.height, "lanczos");
-  const fs::path model(o.upscale_model);
-  host::UpscaleModelLoader::set_models_folder(model.parent_path().empty() ? "." : model.parent_path().string());
-  return module.better_downscale(rgb, target.width, target.height, "with model", model.filename().string());
+  if (rgb.size(2) == target.width && rgb.size(1) == target.height) return rgb;
+  return Quorv_Image().better_downscale(rgb, target.width, target.height, "lanczos");
 }
 
 // The alpha channel at the enlarged size: the same for the division below and for the write.
@@ -98,11 +96,12 @@ at::Tensor enlarged_alpha(const at::Tensor& alpha, Size target) {
 
 // Colour hidden under transparent pixels must not bleed into visible edges:
 // the colour is enlarged premultiplied by alpha and divided by it after.
-at::Tensor enlarge(const RunOptions& o, const io::LoadedPicture& input, Size target) {
-  if (!input.alpha) return enlarged_colour(o, input.rgb, target);
+at::Tensor enlarge(const RunOptions& o, const std::optional<host::UpscaleModel>& model, const io::LoadedPicture& input,
+                   Size target, Progress::Style style) {
+  if (!input.alpha) return enlarged_colour(o, model, input.rgb, target, style);
   // Below this the pixel is all but invisible and dividing would only blow up ringing.
   constexpr double kVisibleAlpha = 1.0 / 1024;
-  const at::Tensor premultiplied = enlarged_colour(o, input.rgb * input.alpha->clamp(0.0, 1.0), target);
+  const at::Tensor premultiplied = enlarged_colour(o, model, input.rgb * input.alpha->clamp(0.0, 1.0), target, style);
   return premultiplied.div(enlarged_alpha(*input.alpha, target).clamp_min_(kVisibleAlpha)).clamp_(0.0, 1.0);
 }
 
@@ -281,7 +280,7 @@ at::Tensor rebuilt(NodeState& SELF, const RunOptions& o, const std::vector<Optio
   return Quorv_Image::rebuild_final_image(SELF, kIteration, finished, image, grid, o.scale_text,
                                           SELF.PARAMS.rows_qty.get(), SELF.PARAMS.cols_qty.get(), {}, {}, {},
                                           reassembly::SegmentList{},
-                                          o.upscale_model.empty() ? "lanczos" : "with model")
+                                          o.upscale_model.empty() && o.model.empty() ? "lanczos" : "with model")
       .full_image;
 }
 
@@ -298,7 +297,8 @@ int run_upscale(const RunOptions& asked) {
   if (asked.output == "-") send_stdout_to_stderr();
   bind_services();
   std::unique_ptr<TileProcessor> processor =
-      make_tile_processor(asked.processor, {asked.depth == 16 ? 16 : 8, asked.tile_timeout});
+      make_tile_processor(asked.processor, asked, {asked.depth == 16 ? 16 : 8, asked.tile_timeout});
+  const std::optional<host::UpscaleModel> model = enlarging_model(asked);
   const Progress::Style style = Progress::style_for(asked.quiet);
 
   // The decoded input lands in 2 MiB pages too; the estimate below may grow the reserve.
@@ -329,7 +329,7 @@ int run_upscale(const RunOptions& asked) {
   timings.emplace_back("plan", planning);
 
   // The grid works on the padded picture; the result is cropped back to the enlarged size.
-  at::Tensor image = edge_padded(enlarge(o, input, plan.enlarged), plan.working);
+  at::Tensor image = edge_padded(enlarge(o, model, input, plan.enlarged, style), plan.working);
   timings.emplace_back("enlarge", watch.lap());
 
   NodeState SELF = node_state(o, image);
