@@ -88,6 +88,8 @@ void add_upscale_options(CLI::App& app, RunOptions& o) {
       ->capture_default_str()
       ->check(CLI::IsMember({"v1", "v0", "none"}));
   app.add_flag("--blend-all", o.blend_all, "fuse the right and bottom neighbours as well");
+  app.add_flag("--match-tone", o.match_tone,
+               "bring each processed tile's tone (per-channel gain and offset) to its finished neighbours' before fusion");
   app.add_option("--fusion-url", o.fusion_url,
                  "fusion service base address (default: a service started in this process on 127.0.0.1)");
   app.add_option("--token-file", o.token_file, "file whose first line is the service's bearer token "

@@ -11,6 +11,7 @@
 #include "host/nodes/image_scale.h"
 #include "host/nodes/upscale_model.h"
 #include "host/services/package_services.h"
+#include "image/fusion/fusion.h"
 #include "image/measure/measure.h"
 #include "image/module.h"
 #include "image/quorv_image.h"
@@ -205,7 +206,8 @@ Plan checked_plan(const RunOptions& o, Size input) {
 struct TileStage {
   std::vector<OptionalImage> finished;  ///< by grid position
   std::vector<int64_t> unfused;         ///< tiles whose fusion failed
-  double masks = 0, processing = 0, fusing = 0;
+  std::vector<ToneMatchStatus> tone_matches;
+  double masks = 0, processing = 0, tone_matching = 0, fusing = 0;
 };
 
 // Every tile in grid order: its mask, the processor's version, then fusion
@@ -228,6 +230,12 @@ TileStage process_tiles(TileProcessor& processor, const RunOptions& o, const Nod
     at::Tensor tile =
         processor.changes_tiles() ? regenerated(processor, o, SELF, grid, index, tiles[i], mask) : tiles[i];
     stage.processing += watch.lap();
+    if (o.match_tone) {
+      fusion::ToneMatch matched = fusion::match_tile_tone(tile, grid, index, stage.finished);
+      tile = matched.tile;
+      stage.tone_matches.push_back({index, matched.applied, matched.reason, matched.gain, matched.offset});
+      stage.tone_matching += watch.lap();
+    }
     if (o.fusion != "none") {
       try {
         tile = fused(o, SELF, tile, grid, index, stage.finished);
@@ -287,13 +295,11 @@ int run_upscale(const RunOptions& o) {
   SELF.OUTPUTS.grid_images = tiles;
   const FusionService service = connect_fusion_service(o, SELF);
   timings.emplace_back("grid", watch.lap());
-  // The same lines of the enlarged picture: what the result's score is to be judged against.
-  const measure::SeamScore reference = measure::seam_score(image, grid);
-  const double measuring = watch.lap();
 
   TileStage stage = process_tiles(*processor, o, SELF, grid, tiles, style);
   timings.emplace_back("masks", stage.masks);
   timings.emplace_back("process", stage.processing);
+  if (o.match_tone) timings.emplace_back("tone_match", stage.tone_matching);
   timings.emplace_back("fusion", stage.fusing);
   watch.lap();
 
@@ -308,8 +314,9 @@ int run_upscale(const RunOptions& o) {
   }
   timings.emplace_back("previews", watch.lap());
 
-  const measure::SeamScore seams = measure::seam_score(result, grid);
-  timings.emplace_back("seam_score", measuring + watch.lap());
+  // Judged against the enlarged picture on the same lines: 1.00 = as before any tile work.
+  const measure::SeamVisibility seams = measure::seam_visibility(result, image, grid);
+  timings.emplace_back("seam_score", watch.lap());
 
   // The pictures the tiles came from are let go before the write makes its copies.
   stage.finished.clear();
@@ -323,7 +330,7 @@ int run_upscale(const RunOptions& o) {
 
   timings.emplace_back("total", std::chrono::duration<double>(Clock::now() - started).count());
   const Json report = report_json({o, plan, input.bit_depth, input.alpha.has_value(), keep_alpha,
-                                   service.address, stage.unfused, seams, reference, timings, previews});
+                                   service.address, stage.unfused, seams, stage.tone_matches, timings, previews});
   std::cout << summary_text(report) << std::flush;
   if (!o.report_file.empty()) {
     std::ofstream file(o.report_file);
