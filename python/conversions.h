@@ -123,5 +123,6 @@ void bind_service(QuorvClass& cls);
 void bind_fusion(QuorvClass& cls);
 void bind_reassembly(QuorvClass& cls);
 void bind_tools(py::module_& m);
+void bind_seams(py::module_& m);
 
 }  // namespace quorv::python

@@ -110,4 +110,5 @@ PYBIND11_MODULE(quorv, m) {
   bind_fusion(cls);
   bind_reassembly(cls);
   bind_tools(m);
+  bind_seams(m);
 }
