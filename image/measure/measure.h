@@ -68,20 +68,21 @@ struct SeamVisibility {
 ///
 /// At each line p the step at scale w is the band mean of the w lines after
 /// p minus that of the w lines before, averaged along the border over runs of
-/// 8 pixels (so that a tone step stands out of the texture), its absolute
-/// value averaged over runs, batch and channels: S_w(p). A border's
-/// visibility at scale w is
+/// 8 pixels (so that a tone step stands out of the texture). Per run and
+/// channel, its size in `result` is compared with its size in `reference`,
 ///
-///        (max over the zone of S_w + e) / (mean over the context of S_w + e),
+///        r_w(p) = mean over runs, batch, channels of (|step_result| + e) / (|step_reference| + e),
 ///
 /// e = one grey level (1/255), so that flat areas neither divide by zero nor
-/// hide a small step. The relative figure of a border is the largest, over w
-/// = 1, 8 and 32 (a hard edge, a short ramp, a soft tone patch), of its
-/// visibility in `result` over its visibility in `reference`: identical
-/// pictures score exactly 1.00; a border the processing made more visible
-/// than the picture's own lines scores above. Scales whose bands or context
-/// do not fit the picture are left out. Segment tiles are ignored; a grid
-/// without inner borders scores 1.00 with borders 0.
+/// hide a small step, and a run where the picture already had an edge does
+/// not drown one where it had none. A border's figure at scale w is the
+/// largest r_w in the zone over the mean r_w of the context lines (which
+/// takes out what the processing did to every line, such as sharpening); its
+/// relative figure is the largest over w = 1, 8 and 32 (a hard edge, a short
+/// ramp, a soft tone patch). Identical pictures score exactly 1.00; a border
+/// that became more visible than the lines around it scores above. Scales
+/// whose bands or context do not fit the picture are left out. Segment tiles
+/// are ignored; a grid without inner borders scores 1.00 with borders 0.
 ///
 /// `result` and `reference`: [B, H, W, C] float32 of the same shape, else ValueError.
 SeamVisibility seam_visibility(const at::Tensor& result, const at::Tensor& reference,

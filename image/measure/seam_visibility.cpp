@@ -27,12 +27,6 @@ struct Zone {
   int64_t first, end;  // lines first .. end - 1 are the zone
 };
 
-// Visibility of one border at every scale, in the result and in the
-// reference (0 where a scale does not fit), in the order of kScales.
-struct Seen {
-  std::vector<double> result, reference;
-};
-
 // Both pictures' windows around the border, side by side so that each is cut
 // and summed in one go, reduced to per-run means: prefix[k, :, :, j] sums the
 // first j lines of the window of picture k (0: result, 1: reference).
@@ -50,39 +44,39 @@ at::Tensor window_sums(const at::Tensor& result, const at::Tensor& reference, co
   return at::cat({at::zeros_like(means.narrow(3, 0, 1)), means.cumsum(3)}, 3);  // [2, B, runs, lines + 1, C]
 }
 
-Seen visibility(const at::Tensor& result, const at::Tensor& reference, const Zone& z, int64_t extent) {
+// How much more visible the border became, at every scale (0 where a scale
+// does not fit), in the order of kScales.
+std::vector<double> relative_steps(const at::Tensor& result, const at::Tensor& reference, const Zone& z,
+                                   int64_t extent) {
   const int64_t lo = std::max<int64_t>(0, z.first - 3 * kLargestScale);
   const int64_t hi = std::min<int64_t>(extent, z.end + 3 * kLargestScale);
   const at::Tensor prefix = window_sums(result, reference, z, lo, hi);
-  Seen seen;
+  std::vector<double> relative;
   for (const int64_t w : kScales) {
-    // S_w at every line p of the window where both bands fit: lines lo + w .. hi - w.
+    // Lines p of the window where both bands fit: lo + w .. hi - w, at index p - (lo + w).
     const int64_t n = hi - lo - 2 * w + 1;
     if (n <= 0) {
-      seen.result.push_back(0);
-      seen.reference.push_back(0);
+      relative.push_back(0);
       continue;
     }
     // (after - before) / w with after = P[p+w] - P[p], before = P[p] - P[p-w].
-    const at::Tensor step = prefix.narrow(3, 2 * w, n) - prefix.narrow(3, w, n) * 2 + prefix.narrow(3, 0, n);
-    const at::Tensor s = step.abs_().mean({1, 2, 4}).div_(static_cast<double>(w)).contiguous();  // [2, n]
-    const auto a = s.accessor<double, 2>();
-    for (int k = 0; k < 2; ++k) {
-      // Line p sits at index p - (lo + w).
-      double zone = -1, context = 0;
-      int64_t lines = 0;
-      auto value = [&](int64_t p) { return a[k][p - lo - w]; };
-      const int64_t first = lo + w, last = hi - w;
-      for (int64_t p = std::max(z.first, first); p <= std::min(z.end - 1, last); ++p) zone = std::max(zone, value(p));
-      for (int64_t p = std::max(z.first - 3 * w, first); p <= std::min(z.first - 2 * w, last); ++p, ++lines)
-        context += value(p);
-      for (int64_t p = std::max(z.end - 1 + 2 * w, first); p <= std::min(z.end - 1 + 3 * w, last); ++p, ++lines)
-        context += value(p);
-      const double v = zone < 0 || lines == 0 ? 0 : (zone + kFloor) / (context / static_cast<double>(lines) + kFloor);
-      (k == 0 ? seen.result : seen.reference).push_back(v);
-    }
+    const at::Tensor step =
+        (prefix.narrow(3, 2 * w, n) - prefix.narrow(3, w, n) * 2 + prefix.narrow(3, 0, n)).abs_().div_(w).add_(kFloor);
+    // Per run and channel, the step in the result over the step in the reference, averaged per line.
+    const at::Tensor ratio = (step[0] / step[1]).mean({0, 1, 3}).contiguous();
+    const auto a = ratio.accessor<double, 1>();
+    auto value = [&](int64_t p) { return a[p - lo - w]; };
+    const int64_t first = lo + w, last = hi - w;
+    double zone = -1, context = 0;
+    int64_t lines = 0;
+    for (int64_t p = std::max(z.first, first); p <= std::min(z.end - 1, last); ++p) zone = std::max(zone, value(p));
+    for (int64_t p = std::max(z.first - 3 * w, first); p <= std::min(z.first - 2 * w, last); ++p, ++lines)
+      context += value(p);
+    for (int64_t p = std::max(z.end - 1 + 2 * w, first); p <= std::min(z.end - 1 + 3 * w, last); ++p, ++lines)
+      context += value(p);
+    relative.push_back(zone < 0 || lines == 0 ? 0 : zone / (context / static_cast<double>(lines)));
   }
-  return seen;
+  return relative;
 }
 
 struct Located {
@@ -148,10 +142,8 @@ SeamVisibility seam_visibility(const at::Tensor& result, const at::Tensor& refer
   double sum[2] = {0, 0}, length[2] = {0, 0};
   for (Located& b : borders_of(grid_specs, h, w)) {
     const int64_t extent = b.zone.vertical ? w : h;
-    const Seen seen = visibility(res, ref, b.zone, extent);
     double relative = 0;
-    for (size_t k = 0; k < seen.result.size(); ++k)
-      if (seen.reference[k] > 0) relative = std::max(relative, seen.result[k] / seen.reference[k]);
+    for (const double r : relative_steps(res, ref, b.zone, extent)) relative = std::max(relative, r);
     b.border.relative = relative > 0 ? relative : 1.0;
     const int kind = b.border.vertical ? 0 : 1;
     sum[kind] += b.border.relative * static_cast<double>(b.border.length);

@@ -99,8 +99,6 @@ TEST(Measure_SeamVisibility, UnchangedBordersScoreOneAndAShiftedTileStandsOut) {
     EXPECT_GT(all.relative, 1.2);
     EXPECT_GT(all.vertical, 1.2);
     EXPECT_GT(all.horizontal, 1.2);
-    std::printf("%-10s one %.3f  checker %.3f (v %.3f h %.3f)\n", name.c_str(), one.worst.relative, all.relative,
-                all.vertical, all.horizontal);
     EXPECT_TRUE(test::same_values(picture, before));
   }
 }
