@@ -69,7 +69,8 @@ at::Tensor fade(const Beside& first, const Beside& last, int64_t length, const a
   // From the finished side: 1 through its overlap, then linear to 0 at the far
   // edge. Ending the ramp where the open neighbour's overlap begins would put
   // a hard step there when the two overlaps meet.
-  const int64_t start = std::clamp<int64_t>(near.overlap, 0, length - 1), end = length;
+  const int64_t start = std::clamp<int64_t>(near.overlap, 0, length - 1);
+  const int64_t end = std::max(start + 1, length - 1);
   const at::Tensor x = at::arange(length, options);
   const at::Tensor falling = ((static_cast<double>(end) - x) / static_cast<double>(end - start)).clamp_(0, 1);
   return f ? falling : falling.flip(0);
