@@ -8,6 +8,10 @@
 
 namespace quorv::cli {
 
+namespace {
+constexpr int64_t kMaxTokenFileBytes = 64 << 10;
+}  // namespace
+
 std::string read_token(const std::string& token_file) {
   if (token_file.empty()) {
     const char* token = std::getenv("QUORV_TOKEN");
@@ -15,10 +19,9 @@ std::string read_token(const std::string& token_file) {
       throw UsageError("--fusion-url needs a token: --token-file FILE or the QUORV_TOKEN environment variable");
     return token;
   }
-  std::ifstream file(token_file);
-  if (!file) throw UsageError("cannot read --token-file '" + token_file + "'");
-  std::string token;
-  std::getline(file, token);
+  // A regular file of a few bytes: /dev/zero or a FIFO is refused, not read without end.
+  std::string token = io::read_input_bytes(token_file, kMaxTokenFileBytes, "--token-file");
+  token = token.substr(0, token.find('\n'));
   if (!token.empty() && token.back() == '\r') token.pop_back();
   if (token.empty()) throw UsageError("--token-file '" + token_file + "' holds no token on its first line");
   return token;

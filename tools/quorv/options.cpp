@@ -38,7 +38,7 @@ int64_t parse_side(const std::string& text, const std::string& whole) {
 }  // namespace
 
 void add_settings_options(CLI::App& app, RunOptions& o) {
-  app.add_option("INPUT", o.input, "picture to upscale (PNG, JPEG, TIFF, WebP; 8 or 16 bits)")->required();
+  app.add_option("INPUT", o.input, "picture to upscale (PNG, JPEG, TIFF, WebP; grey or RGB, alpha, 8 or 16 bits; - reads standard input)")->required();
   app.add_option("--scale", o.scale_text, "enlargement factor")->capture_default_str();
   app.add_option("--upscale-model", o.upscale_model,
                  "TorchScript upscale model to enlarge with (then resized to the exact scale with lanczos)");
@@ -80,7 +80,7 @@ void add_settings_options(CLI::App& app, RunOptions& o) {
 }
 
 void add_upscale_options(CLI::App& app, RunOptions& o) {
-  app.add_option("-o,--output", o.output, "picture to write (format from the extension)")->required();
+  app.add_option("-o,--output", o.output, "picture to write (format from the extension; - writes a PNG to standard output)")->required();
   app.add_option("--processor", o.processor,
                  "identity | demo | torchscript:FILE | command:'PROGRAM ARGS {in} {out}' ({mask} and {tile} too)")
       ->capture_default_str();
@@ -95,9 +95,16 @@ void add_upscale_options(CLI::App& app, RunOptions& o) {
   app.add_option("--token-file", o.token_file, "file whose first line is the service's bearer token "
                                                "(else $QUORV_TOKEN)");
   app.add_flag("--overwrite", o.overwrite, "replace OUTPUT when it exists");
-  app.add_option("--depth", o.depth, "bits per channel of OUTPUT (16: PNG and TIFF only)")
-      ->capture_default_str()
+  app.add_option("--depth", o.depth,
+                 "bits per channel of OUTPUT, 8 or 16 (16: PNG and TIFF only; default: the input's where the "
+                 "format holds it)")
       ->check(CLI::IsMember({8, 16}));
+  app.add_option("--background", o.background,
+                 "colour under transparent pixels when OUTPUT's format has no alpha: white, black or #RRGGBB")
+      ->capture_default_str();
+  app.add_option("--png-compression", o.png_compression, "zlib level of a PNG OUTPUT, 0 (none) to 9 (smallest)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 9));
   app.add_option("--previews", o.previews_dir, "folder for the mask preview, band pictures and the grid picture");
   app.add_option("--report", o.report_file, "write the summary as JSON to this file");
   app.add_flag("-q,--quiet", o.quiet, "no progress bar");

@@ -27,14 +27,16 @@ Plan make_plan(const RunOptions& options, Size input) {
 }
 
 int run_plan(const RunOptions& options) {
-  const io::LoadedPicture picture = io::read_picture(options.input);
-  const Size input{picture.rgb.size(2), picture.rgb.size(1)};
+  // Only the header: the plan never decodes the pixels.
+  const io::PictureHeader picture = io::read_header(io::read_input_bytes(options.input), options.input);
+  const Size input{picture.width, picture.height};
   const Plan plan = make_plan(options, input);
   const SizeState& size = plan.SELF.SIZE;
   const ParamsState& params = plan.SELF.PARAMS;
   std::ostringstream out;
   out << "input      " << options.input << "  " << input.width << " x " << input.height << ", "
-      << picture.bit_depth << "-bit" << (picture.alpha ? ", with alpha" : "") << "\n"
+      << picture.bit_depth << "-bit" << (picture.grey() ? ", grey" : "") << (picture.has_alpha() ? ", with alpha" : "")
+      << "\n"
       << "enlarged   " << plan.enlarged.width << " x " << plan.enlarged.height << "  (x" << options.scale << ", "
       << (options.upscale_model.empty() ? "lanczos" : "with model " + options.upscale_model)
       << ", sides rounded up to multiples of 8)\n"

@@ -32,6 +32,7 @@
 #include "host/node_state.h"
 #include "image/grid_spec.h"
 #include "image/measure/measure.h"
+#include "tools/image_io/image_io.h"
 
 namespace CLI {
 class App;
@@ -88,7 +89,9 @@ struct RunOptions {
 
   // output
   bool overwrite = false;
-  int depth = 8;
+  int depth = 0;  ///< 0: the input's, where OUTPUT's format holds it (else 8)
+  std::string background = "white";  ///< under alpha when OUTPUT's format has none
+  int png_compression = io::kDefaultPngCompression;
   std::string previews_dir;
   std::string report_file;
   bool quiet = false;
@@ -228,18 +231,55 @@ class Progress {
 
 // --- output files ---------------------------------------------------------------
 
-/// Checks, before any work, that `path` can be written: a format OpenCV
-/// writes, a bit depth the format holds, an existing writable folder, and no
-/// existing file unless `overwrite`. UsageError otherwise.
+/// Checks, before any work, that `path` can be written: a format the tool
+/// writes, a bit depth the format holds, a name short enough, an existing
+/// writable folder, and no existing file (or symlink) unless `overwrite`.
+/// "-" (standard output, as PNG) must not be a terminal. UsageError otherwise.
 void check_output_path(const std::string& path, int depth, bool overwrite);
 
-/// Writes through a temporary file in the same folder, then renames it onto
-/// `path` (never replacing an existing file unless `overwrite`). On any
-/// failure the temporary file is removed and nothing appears at `path`.
-void write_atomically(const std::string& path, const at::Tensor& picture, int depth, bool overwrite);
+/// Writes the encoded picture into an unnamed file in OUTPUT's folder and
+/// links it in under `path` once complete (where unnamed files are not
+/// supported: an exclusively created temporary file, renamed). Never follows
+/// a symlink, never replaces an existing file unless `overwrite`; on any
+/// failure nothing appears at `path`. "-" writes to standard output.
+void write_atomically(const std::string& path, const at::Tensor& picture, int depth, bool overwrite,
+                      int png_compression = io::kDefaultPngCompression);
+
+/// For `-o -`: keeps standard output for the picture and sends everything
+/// else the run prints there (the summary, warnings) to standard error.
+void send_stdout_to_stderr();
+
+/// The lower-case extension that picks OUTPUT's format (".png" for "-").
+std::string output_extension(const std::string& path);
 
 /// True for formats that keep an alpha channel.
 bool format_has_alpha(const std::string& path);
+
+/// The colour alpha is composited over when OUTPUT's format has no alpha.
+struct Background {
+  float rgb[3];
+  std::string text;  ///< as the summary names it: "white", "black" or "#rrggbb"
+};
+
+/// "white", "black" or "#RRGGBB"; UsageError otherwise.
+Background parse_background(const std::string& text);
+
+/// OUTPUT's bits per channel: `requested` (8 or 16) or, when 0, the input's
+/// where the format holds 16 bits, else 8.
+int output_depth(int requested, int input_depth, const std::string& path);
+
+/// The picture as written, and what was done to get it.
+struct OutputPicture {
+  at::Tensor picture;           ///< [1, H, W, C]: C = 1, 2, 3 or 4
+  bool alpha = false;           ///< alpha kept
+  std::string composited_over;  ///< the background, when alpha had to go; else empty
+};
+
+/// The result ([1, H, W, 3]) made ready to write: grey when the input was
+/// grey, alpha (the enlarged input alpha) appended where `path`'s format
+/// holds it, else composited over `background`. `result` is not changed.
+OutputPicture output_picture(const at::Tensor& result, const std::optional<at::Tensor>& alpha, bool grey,
+                             const std::string& path, const Background& background);
 
 // --- the road ---------------------------------------------------------------
 
@@ -300,6 +340,9 @@ struct RunFacts {
   std::vector<ToneMatchStatus> tone_matches;  ///< per processed tile, with --match-tone
   Timings timings;                     ///< ends with "total"
   std::vector<std::string> previews;
+  int output_depth = 8;
+  int output_channels = 3;
+  std::string composited_over;  ///< the background alpha was composited over, when it was
 };
 
 /// The JSON report: input, enlarged, output, grid, settings, processor,

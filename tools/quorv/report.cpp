@@ -108,8 +108,10 @@ Json report_json(const RunFacts& f) {
   report["output"] = {{"path", o.output},
                       {"width", f.plan.enlarged.width},
                       {"height", f.plan.enlarged.height},
-                      {"depth", o.depth},
+                      {"depth", f.output_depth},
+                      {"channels", f.output_channels},
                       {"alpha", f.output_alpha}};
+  if (!f.composited_over.empty()) report["output"]["composited_over"] = f.composited_over;
   report["grid"] = grid_json(f.plan);
   report["settings"] = settings_json(o);
   report["processor"] = o.processor;
@@ -134,7 +136,12 @@ std::string summary_text(const Json& r) {
   std::ostringstream out;
   out << "quorv upscale  " << r["input"]["path"].get<std::string>() << " (" << size_text(r["input"]) << ") -> "
       << r["output"]["path"].get<std::string>() << " (" << size_text(r["output"]) << ", "
-      << r["output"]["depth"].get<int>() << "-bit" << (r["output"]["alpha"].get<bool>() ? ", alpha" : "") << ")\n"
+      << r["output"]["depth"].get<int>() << "-bit" << (r["output"]["channels"].get<int>() <= 2 ? ", grey" : "")
+      << (r["output"]["alpha"].get<bool>() ? ", alpha" : "") << ")\n";
+  if (r["output"].contains("composited_over"))
+    out << "alpha          composited over " << r["output"]["composited_over"].get<std::string>()
+        << ": the format of OUTPUT holds no alpha\n";
+  out
       << "grid           " << grid["rows"].get<int64_t>() << " rows x " << grid["cols"].get<int64_t>() << " cols = "
       << grid["tiles"].get<int64_t>() << " tiles of " << grid["tile_width"].get<int64_t>() << " x "
       << grid["tile_height"].get<int64_t>() << ", overlap " << grid["overlap_x"].get<int64_t>() << " x "

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <map>
 #include <random>
 #include <tuple>
@@ -64,12 +65,28 @@ class Stopwatch {
   Clock::time_point last_ = Clock::now();
 };
 
-at::Tensor enlarge(const RunOptions& o, const at::Tensor& rgb, Size target) {
+at::Tensor enlarged_colour(const RunOptions& o, const at::Tensor& rgb, Size target) {
   const Quorv_Image module;
   if (o.upscale_model.empty()) return module.better_downscale(rgb, target.width, target.height, "lanczos");
   const fs::path model(o.upscale_model);
   host::UpscaleModelLoader::set_models_folder(model.parent_path().empty() ? "." : model.parent_path().string());
   return module.better_downscale(rgb, target.width, target.height, "with model", model.filename().string());
+}
+
+// The alpha channel at the enlarged size: the same for the division below and for the write.
+at::Tensor enlarged_alpha(const at::Tensor& alpha, Size target) {
+  return std::get<0>(host::ImageScale::upscale(alpha, "lanczos", target.width, target.height, "disabled"))
+      .clamp_(0.0, 1.0);
+}
+
+// Colour hidden under transparent pixels must not bleed into visible edges:
+// the colour is enlarged premultiplied by alpha and divided by it after.
+at::Tensor enlarge(const RunOptions& o, const io::LoadedPicture& input, Size target) {
+  if (!input.alpha) return enlarged_colour(o, input.rgb, target);
+  // Below this the pixel is all but invisible and dividing would only blow up ringing.
+  constexpr double kVisibleAlpha = 1.0 / 1024;
+  const at::Tensor premultiplied = enlarged_colour(o, input.rgb * input.alpha->clamp(0.0, 1.0), target);
+  return premultiplied.div(enlarged_alpha(*input.alpha, target).clamp_min_(kVisibleAlpha)).clamp_(0.0, 1.0);
 }
 
 std::string random_token() {
@@ -273,19 +290,28 @@ int run_upscale(const RunOptions& o) {
   Timings timings;
   check_output_path(o.output, o.depth, o.overwrite);
   check_report_path(o.report_file);
+  const Background background = parse_background(o.background);
+  if (o.output == "-") send_stdout_to_stderr();
   bind_services();
   std::unique_ptr<TileProcessor> processor = make_tile_processor(o.processor);
   const Progress::Style style = Progress::style_for(o.quiet);
 
   // The decoded input lands in 2 MiB pages too; the estimate below may grow the reserve.
   reserve_memory(std::min(kFirstReserve, available_memory_bytes() / 4));
-  const io::LoadedPicture input = io::read_picture(o.input);
-  timings.emplace_back("read", watch.lap());
-  const Plan plan = checked_plan(o, {input.rgb.size(2), input.rgb.size(1)});
+  // The size the header declares is refused before any pixel is decoded.
+  std::string bytes = io::read_input_bytes(o.input);
+  const io::PictureHeader header = io::read_header(bytes, o.input);
+  double reading = watch.lap();
+  const Plan plan = checked_plan(o, {header.width, header.height});
   reserve_memory(plan.estimated_peak_bytes);
-  timings.emplace_back("plan", watch.lap());
+  const double planning = watch.lap();
+  const io::LoadedPicture input =
+      io::decode_picture(bytes, o.input, o.force ? std::numeric_limits<int64_t>::max() : -1);
+  std::string().swap(bytes);
+  timings.emplace_back("read", reading + watch.lap());
+  timings.emplace_back("plan", planning);
 
-  at::Tensor image = Quorv_Image::format_2_divby8(enlarge(o, input.rgb, plan.enlarged)).image;
+  at::Tensor image = Quorv_Image::format_2_divby8(enlarge(o, input, plan.enlarged)).image;
   timings.emplace_back("enlarge", watch.lap());
 
   NodeState SELF = node_state(o, image);
@@ -323,14 +349,21 @@ int run_upscale(const RunOptions& o) {
   tiles.clear();
   SELF.OUTPUTS = OutputsState{};
   image = at::Tensor();
-  const bool keep_alpha = input.alpha.has_value() && format_has_alpha(o.output);
-  if (keep_alpha) result = at::cat({result, resized(*input.alpha, result.size(2), result.size(1))}, 3);
-  write_atomically(o.output, result, o.depth, o.overwrite);
+  const std::optional<at::Tensor> alpha =
+      input.alpha ? std::optional<at::Tensor>(enlarged_alpha(*input.alpha, {result.size(2), result.size(1)}))
+                  : std::nullopt;
+  const int depth = output_depth(o.depth, input.bit_depth, o.output);
+  OutputPicture written = output_picture(result, alpha, input.channels <= 2, o.output, background);
+  result = at::Tensor();
+  write_atomically(o.output, written.picture, depth, o.overwrite, o.png_compression);
+  const int64_t written_channels = written.picture.size(3);
+  written.picture = at::Tensor();
   timings.emplace_back("write", watch.lap());
 
   timings.emplace_back("total", std::chrono::duration<double>(Clock::now() - started).count());
-  const Json report = report_json({o, plan, input.bit_depth, input.alpha.has_value(), keep_alpha,
-                                   service.address, stage.unfused, seams, stage.tone_matches, timings, previews});
+  const Json report = report_json({o, plan, input.bit_depth, input.alpha.has_value(), written.alpha,
+                                   service.address, stage.unfused, seams, stage.tone_matches, timings, previews, depth,
+                                   static_cast<int>(written_channels), written.composited_over});
   std::cout << summary_text(report) << std::flush;
   if (!o.report_file.empty()) {
     std::ofstream file(o.report_file);

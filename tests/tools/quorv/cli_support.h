@@ -72,10 +72,14 @@ struct ProgramRun {
 };
 
 /// Starts the program with `args`; its output goes to files in `folder`.
-/// `extra_env` entries ("NAME=value") are added to the environment.
+/// `extra_env` entries ("NAME=value") are added to the environment; standard
+/// input comes from `stdin_path`; `wrapper` words (a program and its
+/// arguments, as prlimit) run the program.
 inline pid_t start_quorv(const std::vector<std::string>& args, const TempFolder& folder,
-                         const std::vector<std::string>& extra_env = {}) {
-  std::vector<std::string> words{QUORV_CLI_PATH};
+                         const std::vector<std::string>& extra_env = {}, const std::string& stdin_path = "/dev/null",
+                         const std::vector<std::string>& wrapper = {}) {
+  std::vector<std::string> words(wrapper);
+  words.push_back(QUORV_CLI_PATH);
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
@@ -88,7 +92,7 @@ inline pid_t start_quorv(const std::vector<std::string>& args, const TempFolder&
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   const std::string out = folder / ".stdout", err = folder / ".stderr";
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, stdin_path.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid = -1;
@@ -99,8 +103,9 @@ inline pid_t start_quorv(const std::vector<std::string>& args, const TempFolder&
 
 /// Runs the program to its end. The output files live in `folder` only until the next run.
 inline ProgramRun run_quorv(const std::vector<std::string>& args, const TempFolder& folder,
-                     const std::vector<std::string>& extra_env = {}) {
-  const pid_t pid = start_quorv(args, folder, extra_env);
+                            const std::vector<std::string>& extra_env = {},
+                            const std::string& stdin_path = "/dev/null", const std::vector<std::string>& wrapper = {}) {
+  const pid_t pid = start_quorv(args, folder, extra_env, stdin_path, wrapper);
   int status = 0;
   waitpid(pid, &status, 0);
   ProgramRun run;
