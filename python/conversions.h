@@ -124,5 +124,6 @@ void bind_fusion(QuorvClass& cls);
 void bind_reassembly(QuorvClass& cls);
 void bind_tools(py::module_& m);
 void bind_models(py::module_& m);
+void bind_seams(py::module_& m);
 
 }  // namespace quorv::python

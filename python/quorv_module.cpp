@@ -111,4 +111,5 @@ PYBIND11_MODULE(quorv, m) {
   bind_reassembly(cls);
   bind_tools(m);
   bind_models(m);
+  bind_seams(m);
 }

@@ -129,4 +129,46 @@ at::Tensor fusion_update(FusionForm form, const NodeState& SELF, const at::Tenso
                          const std::vector<OptionalImage>& output_images, bool blend_all,
                          const service::Json& upscalemultiplier, ServiceCall& call);
 
+/// What match_tile_tone did to one tile.
+struct ToneMatch {
+  at::Tensor tile;              ///< the corrected tile; the tile given, unchanged, when skipped
+  bool applied = false;
+  std::string reason;           ///< why it was skipped, or what it matched ("2 neighbours")
+  std::vector<double> gain;     ///< per channel; 1 when skipped or when only the offset was fitted
+  std::vector<double> offset;   ///< per channel, in picture units (1 = white); 0 when skipped
+  int64_t neighbours = 0;       ///< finished tiles overlapping the tile
+  int64_t overlap_pixels = 0;   ///< pixels they share with it, counted once per neighbour
+  double error_before = 0;      ///< mean |tile - neighbour| over those pixels (every other row and column), 1 = white
+  double error_after = 0;       ///< the same with the correction (equal to before when skipped)
+};
+
+/// Brings a processed tile's tone to that of its finished neighbours before
+/// it is fused: per channel, the gain and offset that give the tile's pixels
+/// in the overlaps the mean and spread of the neighbours' pixels there
+/// (offset only where either side is flat or the two hardly correlate, so
+/// that differing content never flattens a tile).
+///
+/// Finished neighbours are the entries of `finished` that hold a picture, are
+/// not the tile itself, and overlap it in `grid_specs`. The correction is
+/// applied in full over the overlap with every finished side and fades
+/// linearly to none at the far edge of a side whose neighbour is still to
+/// come, so that tile meets this one close to its own tone; a picture edge
+/// does not fade. For a tile with finished left and top neighbours:
+///
+///     1 1 1 1 1 1        weight of the correction: 1 - (1 - fx)(1 - fy),
+///     1 1 . . . .        fx falling 1 -> 0 from the left overlap to the
+///     1 . . . . .        right one, fy alike from top to bottom
+///     1 . . . . 0
+///
+/// Skipped, with the reason, and the tile returned as given: a segment tile,
+/// no finished neighbour, fewer than 256 shared pixels, a gain outside 0.5 ..
+/// 2, or a correction that would not lower the mean difference in the
+/// overlaps. Values are clamped to 0 .. 1.
+///
+/// `tile`: [B, H, W, C] float32 of grid_specs[index]'s size; a finished
+/// neighbour must have the tile's batch and channels and its own spec's size.
+/// ValueError / IndexError otherwise. Nothing given is changed.
+ToneMatch match_tile_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_specs, int64_t index,
+                          const std::vector<OptionalImage>& finished);
+
 }  // namespace quorv::fusion

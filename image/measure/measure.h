@@ -33,4 +33,59 @@ struct SeamScore {
 /// scores 1.0 with lines 0. `picture` is [B, H, W, C] float32.
 SeamScore seam_score(const at::Tensor& picture, const std::vector<GridSpec>& grid_specs);
 
+/// One border where two tiles meet in a rebuilt picture.
+struct SeamBorder {
+  int64_t tile = -1;       ///< grid position of the tile whose left (top) edge it is
+  int64_t neighbour = -1;  ///< grid position of the tile on the other side
+  bool vertical = true;    ///< a left edge (columns meet) or a top edge (rows meet)
+  int64_t line = 0;        ///< first column (row) of `tile`
+  int64_t start = 0;       ///< extent along the border: rows (columns) start .. start + length - 1
+  int64_t length = 0;
+  double relative = 1.0;   ///< visibility in the result over visibility in the reference
+};
+
+/// How visible the tile borders of `result` are compared with `reference`,
+/// the enlarged picture before any tile work, on the same lines.
+struct SeamVisibility {
+  double relative = 1.0;    ///< borders' mean, weighted by length: 1.00 = as before processing
+  double vertical = 1.0;    ///< the left edges alone
+  double horizontal = 1.0;  ///< the top edges alone
+  int64_t borders = 0;      ///< borders measured
+  SeamBorder worst;         ///< the border with the highest `relative` (tile -1 when none)
+};
+
+/// Border visibility of a rebuilt picture relative to the picture it was made from.
+///
+/// Tiles are pasted in grid order, so a tile shows its left edge (col > 0)
+/// and its top edge (row > 0), each from its own start to the start of the
+/// next column (row). Where the tile and its neighbour overlap, fusion may move
+/// the transition anywhere in the overlap: that overlap is the border's zone.
+///
+///        neighbour     | tile
+///           context    | zone (overlap) |    context
+///      ....|.|.........|================|.........|.|....
+///         c-3w c-2w    line          line+o     +2w +3w
+///
+/// At each line p the step at scale w is the band mean of the w lines after
+/// p minus that of the w lines before, averaged along the border over runs of
+/// 8 pixels (so that a tone step stands out of the texture). Per run and
+/// channel, its size in `result` is compared with its size in `reference`,
+///
+///        r_w(p) = mean over runs, batch, channels of (|step_result| + e) / (|step_reference| + e),
+///
+/// e = one grey level (1/255), so that flat areas neither divide by zero nor
+/// hide a small step, and a run where the picture already had an edge does
+/// not drown one where it had none. A border's figure at scale w is the
+/// largest r_w in the zone over the mean r_w of the context lines (which
+/// takes out what the processing did to every line, such as sharpening); its
+/// relative figure is the largest over w = 1, 8 and 32 (a hard edge, a short
+/// ramp, a soft tone patch). Identical pictures score exactly 1.00; a border
+/// that became more visible than the lines around it scores above. Scales
+/// whose bands or context do not fit the picture are left out. Segment tiles
+/// are ignored; a grid without inner borders scores 1.00 with borders 0.
+///
+/// `result` and `reference`: [B, H, W, C] float32 of the same shape, else ValueError.
+SeamVisibility seam_visibility(const at::Tensor& result, const at::Tensor& reference,
+                               const std::vector<GridSpec>& grid_specs);
+
 }  // namespace quorv::measure

@@ -152,6 +152,9 @@ void add_upscale_options(CLI::App& app, RunOptions& o) {
   app.add_flag("--force", o.force, "try even when the memory estimate exceeds what is available")->group(output);
   const std::string fusion = "Fusion";
   app.add_flag("--blend-all", o.blend_all, "fuse the right and bottom neighbours as well")->group(fusion);
+  app.add_flag("--match-tone", o.match_tone,
+               "bring each processed tile's tone (per-channel gain and offset) to its finished neighbours' before fusion")
+      ->group(fusion);
   app.add_option("--fusion-url", o.fusion_url,
                  "fusion service base address (default: a service started in this process on 127.0.0.1)")
       ->type_name("URL")

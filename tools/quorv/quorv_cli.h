@@ -10,7 +10,7 @@
 //
 //   read -> plan (sizes, grid, memory check) -> enlarge -> grid
 //        -> masks/process/fusion (per tile, in grid order) -> rebuild
-//        -> previews -> seam_score -> write
+//        -> previews -> seams -> write
 //
 // Failures the user can fix (bad options, unreadable input, a refused tile
 // size, a failing tile command, a service that fails its check) are
@@ -96,6 +96,7 @@ struct RunOptions {
   std::string processor = "identity";
   std::string fusion = "v1";  ///< "v1", "v0" or "none"
   bool blend_all = false;
+  bool match_tone = false;  ///< bring each tile's tone to its finished neighbours' before fusion
   std::string fusion_url;
   std::string token_file;
   double fusion_timeout = 15;  ///< seconds without an answer before a service call fails
@@ -548,6 +549,14 @@ std::vector<std::string> write_previews(const std::string& dir, const PreviewInp
 
 // --- report ---------------------------------------------------------------
 
+/// What tone matching did to one tile.
+struct ToneMatchStatus {
+  int64_t tile;
+  bool applied;
+  std::string reason;
+  std::vector<double> gain, offset;
+};
+
 /// What a finished upscale reports.
 struct RunFacts {
   const RunOptions& options;
@@ -559,8 +568,8 @@ struct RunFacts {
   std::vector<SkippedTile> unfused;      ///< tiles fusion was asked for and did not happen
   std::string fusion_stopped;            ///< why the run stopped asking the service, or empty
   std::vector<SkippedTile> unprocessed;  ///< tiles the processor failed on (--keep-going)
-  measure::SeamScore seams;            ///< of the result
-  measure::SeamScore reference;        ///< of the enlarged picture, on the same lines
+  measure::SeamVisibility seams;         ///< of the result, relative to the enlarged picture
+  std::vector<ToneMatchStatus> tone_matches;  ///< per processed tile, with --match-tone
   Timings timings;                     ///< ends with "total"
   std::vector<std::string> previews;
   int output_depth = 8;
@@ -569,8 +578,9 @@ struct RunFacts {
 };
 
 /// The JSON report: input, enlarged, working (padded for the grid),
-/// adjustments (what fitting to the picture changed), output, grid, settings, processor,
-/// fusion, seam_score (with "enlarged", the reference), timings, memory, previews.
+/// adjustments (what fitting to the picture changed), output, grid, settings,
+/// processor, fusion (with "tone_match" when asked for), seams (relative to
+/// the enlarged picture, with the worst border), timings, memory, previews.
 Json report_json(const RunFacts& facts);
 
 /// The human summary of a finished run (stage timings, grid, seam score), drawn from the report.

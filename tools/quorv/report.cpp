@@ -83,6 +83,51 @@ void list_skipped(std::ostringstream& out, const char* heading, const Json& skip
   for (const auto& [reason, tiles] : by_reason) out << "               " << tile_list(tiles) << ": " << reason << "\n";
 }
 
+// "score" is relative to the enlarged picture on the same lines: 1.00 = as before processing.
+Json seams_json(const measure::SeamVisibility& v, const std::vector<GridSpec>& grid) {
+  Json seams = {{"score", v.relative}, {"vertical", v.vertical}, {"horizontal", v.horizontal}, {"borders", v.borders}};
+  const measure::SeamBorder& b = v.worst;
+  if (b.tile < 0 || b.tile >= static_cast<int64_t>(grid.size())) return seams;
+  const GridSpec& s = grid[static_cast<size_t>(b.tile)];
+  seams["worst"] = {{"score", b.relative},
+                    {"tile", b.tile},
+                    {"neighbour", b.neighbour},
+                    {"row", s.row},
+                    {"col", s.col},
+                    {"edge", b.vertical ? "left" : "top"},
+                    {"line", b.line},
+                    {"start", b.start},
+                    {"length", b.length}};
+  return seams;
+}
+
+Json tone_match_json(const std::vector<ToneMatchStatus>& matches) {
+  Json tiles = Json::array();
+  int64_t applied = 0;
+  for (const ToneMatchStatus& m : matches) {
+    applied += m.applied ? 1 : 0;
+    tiles.push_back({{"tile", m.tile}, {"applied", m.applied}, {"reason", m.reason}, {"gain", m.gain},
+                     {"offset", m.offset}});
+  }
+  return {{"applied", applied}, {"skipped", static_cast<int64_t>(matches.size()) - applied}, {"tiles", tiles}};
+}
+
+// "3 no finished neighbour, 1 overlap too small": skip reasons counted, details in brackets left out.
+std::string skip_reasons(const Json& tiles) {
+  std::vector<std::pair<std::string, int>> counts;
+  for (const Json& t : tiles) {
+    if (t["applied"].get<bool>()) continue;
+    std::string reason = t["reason"].get<std::string>();
+    reason = reason.substr(0, reason.find(" ("));
+    auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == reason; });
+    if (it == counts.end()) counts.emplace_back(reason, 1);
+    else ++it->second;
+  }
+  std::string text;
+  for (const auto& [reason, count] : counts) text += (text.empty() ? "" : ", ") + std::to_string(count) + " " + reason;
+  return text;
+}
+
 }  // namespace
 
 Json report_json(const RunFacts& f) {
@@ -119,11 +164,8 @@ Json report_json(const RunFacts& f) {
                       {"stopped_asking", f.fusion_stopped.empty() ? Json() : Json(f.fusion_stopped)}};
   report["unprocessed"] = skipped_json(f.unprocessed);
   report["complete"] = f.unfused.empty() && f.unprocessed.empty();
-  report["seam_score"] = {{"score", f.seams.score},
-                          {"vertical", f.seams.vertical},
-                          {"horizontal", f.seams.horizontal},
-                          {"borders", f.seams.lines},
-                          {"enlarged", f.reference.score}};
+  report["seam_score"] = seams_json(f.seams, f.plan.grid_specs);
+  if (o.match_tone) report["tone_match"] = tone_match_json(f.tone_matches);
   Json stages = Json::object();
   for (const auto& [stage, seconds] : f.timings) stages[stage] = seconds;
   report["timings"] = stages;
@@ -154,11 +196,22 @@ std::string summary_text(const Json& r) {
       << "tiles          processor " << r["processor"].get<std::string>() << ", fusion "
       << r["fusion"]["update"].get<std::string>() << (r["fusion"]["blend_all"].get<bool>() ? " (blend all)" : "")
       << (r["complete"].get<bool>() ? "" : ", INCOMPLETE: some tiles not done as asked (below)") << "\n"
-      << "seam score     " << fixed(seams["score"].get<double>(), 3) << "  (vertical "
-      << fixed(seams["vertical"].get<double>(), 3) << ", horizontal " << fixed(seams["horizontal"].get<double>(), 3)
-      << ", " << seams["borders"].get<int64_t>() << " borders; 1.0 = like any other line of the picture)\n"
-      << "               the enlarged picture on the same lines: " << fixed(seams["enlarged"].get<double>(), 3)
-      << "\n";
+      << "seam score     " << fixed(seams["score"].get<double>(), 2) << "  (vertical "
+      << fixed(seams["vertical"].get<double>(), 2) << ", horizontal " << fixed(seams["horizontal"].get<double>(), 2)
+      << ", " << seams["borders"].get<int64_t>() << " borders; 1.00 = as visible as before processing)\n";
+  if (seams.contains("worst")) {
+    const Json& w = seams["worst"];
+    out << "               worst " << fixed(w["score"].get<double>(), 2) << ": " << w["edge"].get<std::string>()
+        << " edge of tile " << w["tile"].get<int64_t>() << " (row " << w["row"].get<int64_t>() << ", col "
+        << w["col"].get<int64_t>() << ") against tile " << w["neighbour"].get<int64_t>() << "\n";
+  }
+  if (r.contains("tone_match")) {
+    const Json& t = r["tone_match"];
+    out << "tone match     applied to " << t["applied"].get<int64_t>() << " of "
+        << t["applied"].get<int64_t>() + t["skipped"].get<int64_t>() << " tiles";
+    if (t["skipped"].get<int64_t>() > 0) out << "; skipped: " << skip_reasons(t["tiles"]);
+    out << "\n";
+  }
   const int64_t tiles = grid["tiles"].get<int64_t>();
   list_skipped(out, "unprocessed", r["unprocessed"], tiles);
   list_skipped(out, "not fused", r["fusion"]["unfused"], tiles);

@@ -12,6 +12,7 @@
 #include "host/nodes/image_scale.h"
 #include "host/nodes/upscale_model.h"
 #include "host/services/package_services.h"
+#include "image/fusion/fusion.h"
 #include "image/measure/measure.h"
 #include "image/module.h"
 #include "image/quorv_image.h"
@@ -222,7 +223,8 @@ Plan checked_plan(const RunOptions& o, Size input) {
 struct TileStage {
   std::vector<OptionalImage> finished;    ///< by grid position
   std::vector<SkippedTile> unprocessed;  ///< tiles the processor failed on (--keep-going)
-  double masks = 0, processing = 0, fusing = 0;
+  std::vector<ToneMatchStatus> tone_matches;
+  double masks = 0, processing = 0, tone_matching = 0, fusing = 0;
 };
 
 // The processor's version of the tile, or with --keep-going the tile as it
@@ -265,6 +267,12 @@ TileStage process_tiles(TileProcessor& processor, const RunOptions& o, const Nod
     stage.masks += watch.lap();
     at::Tensor tile = processed(processor, o, SELF, grid, index, tiles[i], mask, stage.unprocessed);
     stage.processing += watch.lap();
+    if (o.match_tone) {
+      fusion::ToneMatch matched = fusion::match_tile_tone(tile, grid, index, stage.finished);
+      tile = matched.tile;
+      stage.tone_matches.push_back({index, matched.applied, matched.reason, matched.gain, matched.offset});
+      stage.tone_matching += watch.lap();
+    }
     if (fusion) tile = fusion->fuse(SELF, tile, grid, index, stage.finished);
     stage.fusing += watch.lap();
     stage.finished[i] = tile;
@@ -341,14 +349,12 @@ int run_upscale(const RunOptions& asked) {
   // Said once the run is sure to start, so that a refused run shows its one error line alone.
   for (const std::string& note : plan.notes) std::cerr << "quorv: note: " << note << std::endl;
   timings.emplace_back("grid", watch.lap());
-  // The same lines of the enlarged picture: what the result's score is to be judged against.
-  const measure::SeamScore reference = measure::seam_score(image, grid);
-  const double measuring = watch.lap();
 
   TileStage stage = process_tiles(*processor, o, SELF, grid, tiles, fusion ? &*fusion : nullptr, style);
   processor.reset();  // a tile program's folder goes now
   timings.emplace_back("masks", stage.masks);
   timings.emplace_back("process", stage.processing);
+  if (o.match_tone) timings.emplace_back("tone_match", stage.tone_matching);
   timings.emplace_back("fusion", stage.fusing);
   watch.lap();
 
@@ -363,8 +369,9 @@ int run_upscale(const RunOptions& asked) {
   }
   timings.emplace_back("previews", watch.lap());
 
-  const measure::SeamScore seams = measure::seam_score(result, grid);
-  timings.emplace_back("seam_score", measuring + watch.lap());
+  // Judged against the enlarged picture on the same lines: 1.00 = as before any tile work.
+  const measure::SeamVisibility seams = measure::seam_visibility(result, image, grid);
+  timings.emplace_back("seam_score", watch.lap());
 
   // The pictures the tiles came from are let go before the write makes its copies.
   stage.finished.clear();
@@ -385,7 +392,7 @@ int run_upscale(const RunOptions& asked) {
     so_far.emplace_back("total", std::chrono::duration<double>(Clock::now() - started).count());
     return report_json({o, plan, input.bit_depth, input.alpha.has_value(), written.alpha, service.address,
                         fusion ? fusion->unfused() : std::vector<SkippedTile>{},
-                        fusion ? fusion->stopped_asking() : std::string(), stage.unprocessed, seams, reference,
+                        fusion ? fusion->stopped_asking() : std::string(), stage.unprocessed, seams, stage.tone_matches,
                         so_far, previews, depth, static_cast<int>(written_channels), written.composited_over});
   };
   report_file.stage(report());

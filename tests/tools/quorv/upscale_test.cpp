@@ -73,26 +73,37 @@ TEST(Quorv_Upscale, ProcessorsAndFusionModesKeepTheSizeAndDoTheirPart) {
   EXPECT_GT(max_abs_diff(regenerated, enlarged), 0.05);
 }
 
-TEST(Quorv_Upscale, FusionLowersTheSeamScoreOfTheDemoProcessor) {
+TEST(Quorv_Upscale, FusionWithToneMatchingHidesTheBordersOfTheDemoProcessor) {
   // 240 x 160 enlarged x2 with 128-pixel tiles: 4 rows x 7 columns.
   TempFolder dir;
   write_small_coffee(dir / "in.png");
   const ProgramRun off = run_quorv(upscale(dir, "off.png", {"--processor", "demo", "--fusion", "none",
                                                             "--report", dir / "off.json"}), dir);
   ASSERT_EQ(off.status, 0) << off.err;
-  const ProgramRun on = run_quorv(upscale(dir, "on.png", {"--processor", "demo", "--report", dir / "on.json",
-                                                          "--previews", dir / "previews"}), dir);
+  const ProgramRun on = run_quorv(upscale(dir, "on.png", {"--processor", "demo", "--match-tone", "--report",
+                                                          dir / "on.json", "--previews", dir / "previews"}), dir);
   ASSERT_EQ(on.status, 0) << on.err;
   const nlohmann::json without = read_json(dir / "off.json"), with = read_json(dir / "on.json");
-  // Judged against the same lines of the enlarged picture, which is what a seamless result looks like.
-  const double enlarged = with["seam_score"]["enlarged"], score_off = without["seam_score"]["score"],
-               score_on = with["seam_score"]["score"];
-  EXPECT_DOUBLE_EQ(without["seam_score"]["enlarged"].get<double>(), enlarged);
-  const std::string scores = "unfused " + std::to_string(score_off) + ", fused " + std::to_string(score_on) +
-                             ", enlarged " + std::to_string(enlarged);
-  EXPECT_GT(score_off, enlarged + 0.15) << scores;
-  EXPECT_LT(score_on, enlarged + 0.1) << scores;
+  // Relative to the same lines of the enlarged picture: 1.00 = as before processing.
+  const double score_off = without["seam_score"]["score"], score_on = with["seam_score"]["score"];
+  const std::string scores = "unfused " + std::to_string(score_off) + ", fused " + std::to_string(score_on);
+  EXPECT_GT(score_off, 1.5) << scores;
+  EXPECT_LT(score_on, 0.75 * score_off) << scores;
+  EXPECT_GT(without["seam_score"]["worst"]["score"].get<double>(), 1.5);
+  // The worst border is named by its two tiles: left (one column back) or top (one row of 7 back).
+  const int64_t gap = without["seam_score"]["worst"]["tile"].get<int64_t>() -
+                      without["seam_score"]["worst"]["neighbour"].get<int64_t>();
+  EXPECT_EQ(gap, without["seam_score"]["worst"]["edge"] == "left" ? 1 : 7);
   EXPECT_NE(on.out.find("seam score"), std::string::npos) << on.out;
+  EXPECT_NE(on.out.find("worst"), std::string::npos) << on.out;
+
+  // Tone matching: every tile but the first has a finished neighbour; none without the option.
+  const nlohmann::json& tone = with["tone_match"];
+  EXPECT_GE(tone["applied"].get<int>(), 20) << tone.dump();
+  EXPECT_EQ(tone["tiles"][0]["reason"], "no finished neighbour");
+  EXPECT_FALSE(without.contains("tone_match"));
+  EXPECT_NE(on.out.find("tone match     applied to"), std::string::npos) << on.out;
+  EXPECT_TRUE(with["timings"].contains("tone_match"));
 
   // The report carries the run's facts.
   EXPECT_EQ(with["output"]["width"], 480);

@@ -1,0 +1,189 @@
+#include <ATen/ATen.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "host/errors.h"
+#include "host/image_tensor.h"
+#include "image/fusion/fusion.h"
+
+namespace quorv::fusion {
+namespace {
+
+// Fewer shared pixels than a 16 x 16 block say too little about a tone.
+constexpr int64_t kMinOverlap = 256;
+// Gains beyond these are a different picture, not a tone shift.
+constexpr double kMinGain = 0.5, kMaxGain = 2.0;
+// Below one grey level of spread a side is flat: its gain is undefined.
+constexpr double kFlat = 1.0 / 255.0;
+// Below this correlation the two sides show different content, and a gain
+// from their spreads would flatten or exaggerate the tile.
+constexpr double kMinCorrelation = 0.5;
+// A correction must lower the overlaps' mean difference by this fraction to be worth applying.
+constexpr double kMinImprovement = 0.01;
+
+struct Rect {
+  int64_t x0, y0, x1, y1;
+};
+
+Rect rect_of(const GridSpec& s) { return {s.x_start, s.y_start, s.x_start + s.width_inc, s.y_start + s.height_inc}; }
+
+// The shared pixels of the tile and one finished neighbour, both as views.
+struct Overlap {
+  at::Tensor tile, neighbour;
+};
+
+enum class Side { edge, open, finished };
+
+struct Beside {
+  Side side = Side::edge;
+  int64_t overlap = 0;  // lines shared with the tile
+};
+
+// The shared pixels of every overlap side by side, one row per pixel of the
+// batch: [pixels, C] for the tile and for the neighbours, in double.
+struct Pairs {
+  at::Tensor tile, neighbour;
+};
+
+Pairs pairs_of(const std::vector<Overlap>& overlaps, int64_t channels) {
+  std::vector<at::Tensor> t, n;
+  // Every other row and column: a tone is told as well by a quarter of the pixels.
+  auto sampled = [&](const at::Tensor& p) { return p.slice(1, 0, p.size(1), 2).slice(2, 0, p.size(2), 2).reshape({-1, channels}); };
+  for (const Overlap& o : overlaps) {
+    t.push_back(sampled(o.tile));
+    n.push_back(sampled(o.neighbour));
+  }
+  return {at::cat(t).to(at::kCPU, at::kDouble), at::cat(n).to(at::kCPU, at::kDouble)};
+}
+
+// Weight of the correction along one axis of `length` lines: full beside a
+// finished neighbour, fading to none towards one still to come.
+at::Tensor fade(const Beside& first, const Beside& last, int64_t length, const at::TensorOptions& options) {
+  const bool f = first.side == Side::finished, l = last.side == Side::finished;
+  if (f && l) return at::ones({length}, options);
+  if (!f && !l) return at::zeros({length}, options);
+  const Beside& near = f ? first : last;
+  const Beside& far = f ? last : first;
+  if (far.side == Side::edge) return at::ones({length}, options);
+  // From the finished side: 1 through its overlap, then linear to 0 at the far
+  // edge. Ending the ramp where the open neighbour's overlap begins would put
+  // a hard step there when the two overlaps meet.
+  const int64_t start = std::clamp<int64_t>(near.overlap, 0, length - 1);
+  const int64_t end = std::max(start + 1, length - 1);
+  const at::Tensor x = at::arange(length, options);
+  const at::Tensor falling = ((static_cast<double>(end) - x) / static_cast<double>(end - start)).clamp_(0, 1);
+  return f ? falling : falling.flip(0);
+}
+
+ToneMatch skipped(const at::Tensor& tile, std::string reason, int64_t channels) {
+  ToneMatch m;
+  m.tile = tile;
+  m.reason = std::move(reason);
+  m.gain.assign(static_cast<size_t>(channels), 1.0);
+  m.offset.assign(static_cast<size_t>(channels), 0.0);
+  return m;
+}
+
+std::string number(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g", v);
+  return text;
+}
+
+}  // namespace
+
+ToneMatch match_tile_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_specs, int64_t index,
+                          const std::vector<OptionalImage>& finished) {
+  require_image(tile, "match_tile_tone tile");
+  require_index(index, grid_specs.size(), "grid_specs");
+  const GridSpec& spec = grid_specs[static_cast<size_t>(index)];
+  const int64_t batch = tile.size(0), h = tile.size(1), w = tile.size(2), channels = tile.size(3);
+  if (h != spec.height_inc || w != spec.width_inc)
+    throw ValueError("match_tile_tone: tile " + shape_string(tile) + " does not have the size of its grid spec " +
+                     to_string(spec));
+  if (spec.is_segment()) return skipped(tile, "segment tile", channels);
+
+  // Finished tiles that share pixels with this one, and what lies beside each side.
+  const Rect own = rect_of(spec);
+  std::vector<Overlap> overlaps;
+  Beside left, right, top, bottom;
+  ToneMatch result;
+  for (size_t j = 0; j < grid_specs.size(); ++j) {
+    const GridSpec& other = grid_specs[j];
+    if (static_cast<int64_t>(j) == index || other.is_segment()) continue;
+    const bool done = j < finished.size() && finished[j].has_value();
+    const Rect r = rect_of(other);
+    const int64_t x0 = std::max(own.x0, r.x0), x1 = std::min(own.x1, r.x1);
+    const int64_t y0 = std::max(own.y0, r.y0), y1 = std::min(own.y1, r.y1);
+    const Side side = done ? Side::finished : Side::open;
+    if (other.row == spec.row && other.col == spec.col - 1) left = {side, own.x0 < r.x1 ? r.x1 - own.x0 : 0};
+    if (other.row == spec.row && other.col == spec.col + 1) right = {side, r.x0 < own.x1 ? own.x1 - r.x0 : 0};
+    if (other.col == spec.col && other.row == spec.row - 1) top = {side, own.y0 < r.y1 ? r.y1 - own.y0 : 0};
+    if (other.col == spec.col && other.row == spec.row + 1) bottom = {side, r.y0 < own.y1 ? own.y1 - r.y0 : 0};
+    if (!done || x1 <= x0 || y1 <= y0) continue;
+    const at::Tensor& picture = *finished[j];
+    require_image(picture, "match_tile_tone finished tile");
+    if (picture.size(0) != batch || picture.size(3) != channels || picture.size(1) != other.height_inc ||
+        picture.size(2) != other.width_inc)
+      throw ValueError("match_tile_tone: finished tile " + std::to_string(j) + " is " + shape_string(picture) +
+                       ", expected [" + std::to_string(batch) + ", " + std::to_string(other.height_inc) + ", " +
+                       std::to_string(other.width_inc) + ", " + std::to_string(channels) + "] for the tile " +
+                       shape_string(tile));
+    overlaps.push_back({tile.narrow(1, y0 - own.y0, y1 - y0).narrow(2, x0 - own.x0, x1 - x0),
+                        picture.narrow(1, y0 - r.y0, y1 - y0).narrow(2, x0 - r.x0, x1 - x0).to(tile.device())});
+    ++result.neighbours;
+    result.overlap_pixels += (x1 - x0) * (y1 - y0);
+  }
+  if (overlaps.empty()) return skipped(tile, "no finished neighbour", channels);
+  const bool beside = left.side == Side::finished || right.side == Side::finished || top.side == Side::finished ||
+                      bottom.side == Side::finished;
+  if (!beside) return skipped(tile, "finished neighbours only at the corners", channels);
+  if (result.overlap_pixels < kMinOverlap)
+    return skipped(tile, "overlap too small (" + std::to_string(result.overlap_pixels) + " pixels)", channels);
+
+  // Mean and spread of each side per channel; the gain maps one spread onto the other.
+  const Pairs pairs = pairs_of(overlaps, channels);
+  const at::Tensor& t = pairs.tile;
+  const at::Tensor& n = pairs.neighbour;
+  const at::Tensor stats = at::stack({t.mean(0), n.mean(0), t.std(0, false), n.std(0, false),
+                                      ((t - t.mean(0)) * (n - n.mean(0))).mean(0), (t - n).abs().mean().expand({channels})})
+                               .contiguous();
+  const auto s = stats.accessor<double, 2>();  // rows: mean t, mean n, spread t, spread n, covariance, |t - n|
+  std::vector<double> gain(static_cast<size_t>(channels)), offset(static_cast<size_t>(channels));
+  for (int64_t c = 0; c < channels; ++c) {
+    const double st = s[2][c], sn = s[3][c];
+    const double correlation = st > 0 && sn > 0 ? s[4][c] / (st * sn) : 0;
+    double g = 1;
+    if (st >= kFlat && sn >= kFlat && correlation >= kMinCorrelation) g = sn / st;
+    if (!(g >= kMinGain && g <= kMaxGain))
+      return skipped(tile, "unstable fit (gain " + number(g) + " in channel " + std::to_string(c) + ")", channels);
+    gain[static_cast<size_t>(c)] = g;
+    offset[static_cast<size_t>(c)] = s[1][c] - g * s[0][c];
+  }
+  const at::Tensor g64 = at::tensor(gain, at::kDouble), o64 = at::tensor(offset, at::kDouble);
+  result.error_before = s[5][0];
+  result.error_after = (t * g64 + o64).clamp_(0, 1).sub_(n).abs_().mean().item<double>();
+  if (!(result.error_after < result.error_before * (1 - kMinImprovement))) {
+    ToneMatch none = skipped(tile, "no closer to the neighbours (mean difference " + number(result.error_before * 255) +
+                                       " grey levels)", channels);
+    none.neighbours = result.neighbours;
+    none.overlap_pixels = result.overlap_pixels;
+    none.error_before = none.error_after = result.error_before;
+    return none;
+  }
+
+  const at::TensorOptions options = tile.options();
+  const at::Tensor g = g64.to(options), o = o64.to(options);
+  // The correction's weight: 1 - (1 - fx)(1 - fy), full along every finished side.
+  const at::Tensor keep_x = 1 - fade(left, right, w, options), keep_y = 1 - fade(top, bottom, h, options);
+  const at::Tensor weight = (1 - keep_y.view({1, h, 1, 1}) * keep_x.view({1, 1, w, 1}));
+  result.tile = tile.addcmul(weight, tile * (g - 1) + o).clamp_(0, 1);
+  result.applied = true;
+  result.reason = "matched to " + std::to_string(result.neighbours) + " neighbour" + (result.neighbours > 1 ? "s" : "");
+  result.gain = std::move(gain);
+  result.offset = std::move(offset);
+  return result;
+}
+
+}  // namespace quorv::fusion

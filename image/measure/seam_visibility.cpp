@@ -1,0 +1,161 @@
+#include <ATen/ATen.h>
+
+#include <algorithm>
+#include <map>
+
+#include "host/errors.h"
+#include "host/image_tensor.h"
+#include "image/measure/measure.h"
+
+namespace quorv::measure {
+namespace {
+
+// Runs of pixels along a border averaged before the step is taken: long
+// enough that texture averages out, short enough to follow a border that
+// changes along its length.
+constexpr int64_t kRun = 8;
+// One grey level: flat areas neither divide by zero nor blow a tiny step up.
+constexpr double kFloor = 1.0 / 255.0;
+constexpr int64_t kScales[] = {1, 8, 32};
+constexpr int64_t kLargestScale = 32;
+
+// Where a border is, in its own frame: `across` counts lines (columns of a
+// left edge), `along` the pixels of one line.
+struct Zone {
+  bool vertical;
+  int64_t along_start, along_length;
+  int64_t first, end;  // lines first .. end - 1 are the zone
+};
+
+// Both pictures' windows around the border, side by side so that each is cut
+// and summed in one go, reduced to per-run means: prefix[k, :, :, j] sums the
+// first j lines of the window of picture k (0: result, 1: reference).
+at::Tensor window_sums(const at::Tensor& result, const at::Tensor& reference, const Zone& z, int64_t lo, int64_t hi) {
+  const int64_t along_axis = z.vertical ? 1 : 2, across_axis = z.vertical ? 2 : 1;
+  auto cut = [&](const at::Tensor& p) {
+    return p.narrow(along_axis, z.along_start, z.along_length).narrow(across_axis, lo, hi - lo);
+  };
+  at::Tensor block = at::stack({cut(result), cut(reference)});
+  if (!z.vertical) block = block.transpose(2, 3);  // [2, B, along, lines, C]
+  const int64_t runs = std::max<int64_t>(1, z.along_length / kRun);
+  const int64_t used = z.along_length < kRun ? z.along_length : runs * kRun;
+  const at::Tensor means =
+      block.narrow(2, 0, used).to(at::kDouble).reshape({2, block.size(1), runs, used / runs, hi - lo, block.size(4)}).mean(3);
+  return at::cat({at::zeros_like(means.narrow(3, 0, 1)), means.cumsum(3)}, 3);  // [2, B, runs, lines + 1, C]
+}
+
+// How much more visible the border became, at every scale (0 where a scale
+// does not fit), in the order of kScales.
+std::vector<double> relative_steps(const at::Tensor& result, const at::Tensor& reference, const Zone& z,
+                                   int64_t extent) {
+  const int64_t lo = std::max<int64_t>(0, z.first - 3 * kLargestScale);
+  const int64_t hi = std::min<int64_t>(extent, z.end + 3 * kLargestScale);
+  const at::Tensor prefix = window_sums(result, reference, z, lo, hi);
+  std::vector<double> relative;
+  for (const int64_t w : kScales) {
+    // Lines p of the window where both bands fit: lo + w .. hi - w, at index p - (lo + w).
+    const int64_t n = hi - lo - 2 * w + 1;
+    if (n <= 0) {
+      relative.push_back(0);
+      continue;
+    }
+    // (after - before) / w with after = P[p+w] - P[p], before = P[p] - P[p-w].
+    const at::Tensor step =
+        (prefix.narrow(3, 2 * w, n) - prefix.narrow(3, w, n) * 2 + prefix.narrow(3, 0, n)).abs_().div_(w).add_(kFloor);
+    // Per run and channel, the step in the result over the step in the reference, averaged per line.
+    const at::Tensor ratio = (step[0] / step[1]).mean({0, 1, 3}).contiguous();
+    const auto a = ratio.accessor<double, 1>();
+    auto value = [&](int64_t p) { return a[p - lo - w]; };
+    const int64_t first = lo + w, last = hi - w;
+    double zone = -1, context = 0;
+    int64_t lines = 0;
+    for (int64_t p = std::max(z.first, first); p <= std::min(z.end - 1, last); ++p) zone = std::max(zone, value(p));
+    for (int64_t p = std::max(z.first - 3 * w, first); p <= std::min(z.first - 2 * w, last); ++p, ++lines)
+      context += value(p);
+    for (int64_t p = std::max(z.end - 1 + 2 * w, first); p <= std::min(z.end - 1 + 3 * w, last); ++p, ++lines)
+      context += value(p);
+    relative.push_back(zone < 0 || lines == 0 ? 0 : zone / (context / static_cast<double>(lines)));
+  }
+  return relative;
+}
+
+struct Located {
+  SeamBorder border;
+  Zone zone;
+};
+
+// Every left and top edge the rebuild shows, with the overlap it shares with its neighbour.
+std::vector<Located> borders_of(const std::vector<GridSpec>& grid, int64_t h, int64_t w) {
+  std::map<std::pair<int64_t, int64_t>, int64_t> at_position;
+  std::map<int64_t, int64_t> row_start, col_start;
+  for (size_t i = 0; i < grid.size(); ++i) {
+    const GridSpec& s = grid[i];
+    if (s.is_segment()) continue;
+    at_position.emplace(std::make_pair(s.row, s.col), static_cast<int64_t>(i));
+    auto first = [](std::map<int64_t, int64_t>& m, int64_t key, int64_t value) {
+      const auto [it, fresh] = m.emplace(key, value);
+      if (!fresh) it->second = std::min(it->second, value);
+    };
+    first(row_start, s.row, s.y_start);
+    first(col_start, s.col, s.x_start);
+  }
+  auto next_start = [](const std::map<int64_t, int64_t>& m, int64_t key, int64_t fallback) {
+    const auto it = m.find(key + 1);
+    return it == m.end() ? fallback : std::min(fallback, it->second);
+  };
+  std::vector<Located> found;
+  for (const auto& [position, index] : at_position) {
+    const GridSpec& s = grid[static_cast<size_t>(index)];
+    const int64_t x0 = std::clamp<int64_t>(s.x_start, 0, w), y0 = std::clamp<int64_t>(s.y_start, 0, h);
+    const int64_t x1 = std::clamp<int64_t>(next_start(col_start, s.col, s.x_start + s.width_inc), x0, w);
+    const int64_t y1 = std::clamp<int64_t>(next_start(row_start, s.row, s.y_start + s.height_inc), y0, h);
+    const auto left = at_position.find({s.row, s.col - 1});
+    if (left != at_position.end() && x0 > 0 && x0 < w && y1 > y0) {
+      const GridSpec& n = grid[static_cast<size_t>(left->second)];
+      const int64_t end = std::clamp<int64_t>(n.x_start + n.width_inc, x0 + 1, std::min(w, s.x_start + s.width_inc));
+      found.push_back({{index, left->second, true, x0, y0, y1 - y0, 1.0}, {true, y0, y1 - y0, x0, end}});
+    }
+    const auto top = at_position.find({s.row - 1, s.col});
+    if (top != at_position.end() && y0 > 0 && y0 < h && x1 > x0) {
+      const GridSpec& n = grid[static_cast<size_t>(top->second)];
+      const int64_t end = std::clamp<int64_t>(n.y_start + n.height_inc, y0 + 1, std::min(h, s.y_start + s.height_inc));
+      found.push_back({{index, top->second, false, y0, x0, x1 - x0, 1.0}, {false, x0, x1 - x0, y0, end}});
+    }
+  }
+  return found;
+}
+
+}  // namespace
+
+SeamVisibility seam_visibility(const at::Tensor& result, const at::Tensor& reference,
+                               const std::vector<GridSpec>& grid_specs) {
+  require_image(result, "seam_visibility result");
+  require_image(reference, "seam_visibility reference");
+  if (result.sizes() != reference.sizes())
+    throw ValueError("seam_visibility: result " + shape_string(result) + " and reference " +
+                     shape_string(reference) + " must have the same shape");
+  const int64_t h = image_height(result), w = image_width(result);
+  SeamVisibility out;
+  if (h == 0 || w == 0 || result.size(0) == 0 || result.size(3) == 0) return out;
+  const at::Tensor res = result.to(at::kCPU), ref = reference.to(at::kCPU);
+
+  double sum[2] = {0, 0}, length[2] = {0, 0};
+  for (Located& b : borders_of(grid_specs, h, w)) {
+    const int64_t extent = b.zone.vertical ? w : h;
+    double relative = 0;
+    for (const double r : relative_steps(res, ref, b.zone, extent)) relative = std::max(relative, r);
+    b.border.relative = relative > 0 ? relative : 1.0;
+    const int kind = b.border.vertical ? 0 : 1;
+    sum[kind] += b.border.relative * static_cast<double>(b.border.length);
+    length[kind] += static_cast<double>(b.border.length);
+    if (out.borders == 0 || b.border.relative > out.worst.relative) out.worst = b.border;
+    ++out.borders;
+  }
+  if (out.borders == 0) return out;
+  out.vertical = length[0] > 0 ? sum[0] / length[0] : 1.0;
+  out.horizontal = length[1] > 0 ? sum[1] / length[1] : 1.0;
+  out.relative = (sum[0] + sum[1]) / (length[0] + length[1]);
+  return out;
+}
+
+}  // namespace quorv::measure

@@ -1,0 +1,67 @@
+// Seam visibility and tone matching, module-level: a node can judge its
+// result and match each tile's tone before fusing it.
+#include "image/fusion/fusion.h"
+#include "image/measure/measure.h"
+#include "python/conversions.h"
+
+namespace quorv::python {
+namespace {
+
+py::dict border_object(const measure::SeamBorder& b) {
+  py::dict d;
+  d["relative"] = b.relative;
+  d["tile"] = b.tile;
+  d["neighbour"] = b.neighbour;
+  d["edge"] = b.vertical ? "left" : "top";
+  d["line"] = b.line;
+  d["start"] = b.start;
+  d["length"] = b.length;
+  return d;
+}
+
+}  // namespace
+
+void bind_seams(py::module_& m) {
+  m.def(
+      "seam_visibility",
+      [](const at::Tensor& result, const at::Tensor& reference, py::object grid_specs) {
+        const std::vector<GridSpec> specs = grid_spec_list(grid_specs, "grid_specs");
+        const measure::SeamVisibility v = without_gil([&] { return measure::seam_visibility(result, reference, specs); });
+        py::dict d;
+        d["relative"] = v.relative;
+        d["vertical"] = v.vertical;
+        d["horizontal"] = v.horizontal;
+        d["borders"] = v.borders;
+        d["worst"] = v.worst.tile < 0 ? py::object(py::none()) : py::object(border_object(v.worst));
+        return d;
+      },
+      py::arg("result"), py::arg("reference"), py::arg("grid_specs"),
+      "How visible the tile borders of `result` are against `reference` (the enlarged picture before any "
+      "tile work), on the same lines: a dict with 'relative' (1.0 = as before processing), 'vertical', "
+      "'horizontal', 'borders' and 'worst' (the most visible border: its tiles, edge and extent; None "
+      "without borders).");
+
+  m.def(
+      "match_tile_tone",
+      [](const at::Tensor& tile, py::object grid_specs, int64_t index, py::object finished) {
+        const std::vector<GridSpec> specs = grid_spec_list(grid_specs, "grid_specs");
+        const std::vector<OptionalImage> images = optional_image_list(finished, "finished");
+        const fusion::ToneMatch t = without_gil([&] { return fusion::match_tile_tone(tile, specs, index, images); });
+        py::dict status;
+        status["applied"] = t.applied;
+        status["reason"] = t.reason;
+        status["gain"] = t.gain;
+        status["offset"] = t.offset;
+        status["neighbours"] = t.neighbours;
+        status["overlap_pixels"] = t.overlap_pixels;
+        status["error_before"] = t.error_before;
+        status["error_after"] = t.error_after;
+        return py::make_tuple(t.tile, status);
+      },
+      py::arg("tile"), py::arg("grid_specs"), py::arg("index"), py::arg("finished"),
+      "The tile with its tone brought to that of its finished neighbours (entries of `finished` that are not "
+      "None and overlap it), and a status dict: 'applied', 'reason', per-channel 'gain' and 'offset', "
+      "'neighbours', 'overlap_pixels', 'error_before', 'error_after'. A skipped tile comes back unchanged.");
+}
+
+}  // namespace quorv::python

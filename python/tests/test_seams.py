@@ -1,0 +1,45 @@
+"""Seam visibility and tone matching as a node would call them."""
+
+import pytest
+import quorv
+import torch
+
+GREY = 1 / 255
+
+
+def _grid():
+    """The coffee picture (400 x 600) as 3 x 4 tiles of 192 stepping 136 across, 104 down."""
+    xs, ys = (0, 136, 272, 408), (0, 104, 208)
+    return [[r, c, r * 4 + c, x, y, 192, 192] for r, y in enumerate(ys) for c, x in enumerate(xs)]
+
+
+def test_seam_visibility_is_one_for_an_unchanged_picture_and_finds_a_shifted_tile(coffee):
+    grid = _grid()
+    same = quorv.seam_visibility(coffee, coffee, grid)
+    assert same["relative"] == 1.0 and same["borders"] == 17
+    shifted = coffee.clone()
+    shifted[:, 104:208, 136:272] += 8 * GREY  # the visible part of tile 5
+    seen = quorv.seam_visibility(shifted, coffee, grid)
+    assert seen["worst"]["relative"] > 1.2
+    assert 5 in (seen["worst"]["tile"], seen["worst"]["neighbour"])
+    assert quorv.seam_visibility(coffee, coffee, grid[:1])["worst"] is None
+    with pytest.raises(ValueError, match="same shape"):
+        quorv.seam_visibility(coffee, coffee[:, :100], grid)
+
+
+def test_match_tile_tone_undoes_a_tone_shift_and_leaves_a_matching_tile_alone(coffee):
+    grid = _grid()
+    tiles = [coffee[:, y:y + 192, x:x + 192] for _, _, _, x, y, _, _ in grid]
+    finished = [t if i != 5 else None for i, t in enumerate(tiles)]
+    shifted = tiles[5] * torch.tensor([0.9, 0.95, 0.92]) + torch.tensor([0.04, 0.02, 0.03])
+    given = shifted.clone()
+    matched, status = quorv.match_tile_tone(shifted, grid, 5, finished)
+    assert status["applied"], status["reason"]
+    assert status["gain"][0] == pytest.approx(1 / 0.9, abs=1e-3)
+    assert (matched - tiles[5]).abs().max().item() < GREY
+    assert torch.equal(shifted, given)
+
+    same, status = quorv.match_tile_tone(tiles[5], grid, 5, finished)
+    assert not status["applied"] and torch.equal(same, tiles[5])
+    _, first = quorv.match_tile_tone(tiles[0], grid, 0, [None] * 12)
+    assert first["reason"] == "no finished neighbour"
