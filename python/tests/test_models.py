@@ -54,7 +54,7 @@ def test_list_shows_the_catalogue_and_what_is_installed(models_dir):
 
 def test_a_loaded_model_enlarges_tile_by_tile_like_one_pass(models_dir, astronaut, log_calls):
     model = quorv.models.load("waifu2x-scale2x", models_dir=models_dir, tile_size=40)
-    assert (model.name, model.kind, model.scale, model.receptive_field) == ("waifu2x-scale2x.pt", "enlarger", 2, 3)
+    assert (model.name, model.kind, model.scale, model.receptive_field) == ("waifu2x-scale2x.pt", "enlarger", 2, 4)
     # An odd-sized piece of a real photograph, and a second picture in the batch.
     crop = astronaut[:, 33:130, 57:170, :]
     batch = torch.cat([crop, crop.flip(1)])

@@ -65,10 +65,12 @@ TEST_F(FaultInjection, AServiceThatGoesDownOrRunsOutOfCreditsMidRunCostsOnlyThos
   FaultyService flaky([](int n) { return n == 1 ? Answer::TooMany : n < 4 ? Answer::Proper : Answer::Refuse; });
   const Outcome run = with_service(flaky.base);
   EXPECT_EQ(run.program.status, 3) << run.program.err;
-  EXPECT_EQ(count(run.program.out,
+  // The warning goes to standard error, the summary's list to standard output.
+  EXPECT_EQ(count(run.program.err,
                   "tile 0 (row 0, col 0) was not fused: the service answered HTTP 429 (credits exhausted)"),
             1)
-      << run.program.out;
+      << run.program.err;
+  EXPECT_EQ(count(run.program.out, "tile 0: the service answered HTTP 429 (credits exhausted)"), 1) << run.program.out;
   EXPECT_TRUE(run.wrote);
 
   FaultyService dying([](int) { return Answer::Proper; });
@@ -79,7 +81,7 @@ TEST_F(FaultInjection, AServiceThatGoesDownOrRunsOutOfCreditsMidRunCostsOnlyThos
   const Outcome down = with_service(dying.base);
   killer.join();
   EXPECT_EQ(down.program.status, 3) << down.program.err;
-  EXPECT_GE(count(down.program.out, "was not fused"), 1) << down.program.out;
+  EXPECT_GE(count(down.program.err, "was not fused"), 1) << down.program.err;
   EXPECT_EQ(down.picture.sizes(), run.picture.sizes());
 }
 

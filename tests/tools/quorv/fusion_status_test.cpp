@@ -95,9 +95,9 @@ TEST_F(FusionStatus, TilesLeftUnfusedAreListedWithTheirReasonAndTheRunExitsWith3
   EXPECT_NE(run.out.find("not fused      2 of 8 tiles"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("tile 2: the service answered HTTP 500"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("tile 5: the reply is not JSON"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("Warning: tile 2 (row 0, col 2) was not fused: the service answered HTTP 500"),
+  EXPECT_NE(run.err.find("Warning: tile 2 (row 0, col 2) was not fused: the service answered HTTP 500"),
             std::string::npos)
-      << run.out;
+      << run.err;
 
   // --strict: the first unfused tile fails the run, and nothing is written.
   FaultyService again([](int n) { return n == 3 ? Answer::Broken : Answer::Proper; });

@@ -34,8 +34,8 @@ TEST(Quorv_Main, VersionAndHelpFollowTheUsualConventions) {
     EXPECT_GT(at, last) << part << " out of order in:\n" << h;
     last = at;
   }
-  for (const char* code : {"0  all done as asked", "3  the output was written", "2  bad input or usage",
-                           "1  internal error"})
+  for (const char* code : {"0  OUTPUT written, every tile processed and fused as asked", "3  OUTPUT written, but some tiles",
+                           "2  nothing written: bad input or usage", "1  nothing written: an internal error"})
     position(h, code);
   // Numbers are asked for as numbers.
   for (const char* option : {"--scale", "--tile-size", "--blend", "--inpaint-border-margin", "--detail", "--depth"}) {

@@ -177,6 +177,7 @@ TEST(Quorv_PictureFit, SmallThinAndOddPicturesRunAndComeOutAtTheirExactSize) {
                                                               c.size.height, "disabled")));
     std::vector<std::string> options = c.options;
     options.insert(options.end(), {"--report", dir / "report.json"});
+    std::filesystem::remove(dir / "report.json");  // an existing report is never replaced without --overwrite
     const ProgramRun run = run_quorv(upscale_args(dir, name + ".png", "out.png", options), dir);
     const std::string what = name + " " + (c.options.empty() ? "" : c.options[0] + " " + c.options[1]);
     ASSERT_EQ(run.status, 0) << what << ": " << run.err;
