@@ -21,11 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path folder_of(const std::string& path) {
-  const fs::path parent = fs::path(path).parent_path();
-  return parent.empty() ? fs::path(".") : parent;
-}
-
 // Where `-o -` sends the picture: standard output as it was before the rest of
 // the run's standard output was turned to standard error.
 int picture_stdout = -1;
@@ -202,6 +197,11 @@ void write_atomically(const std::string& path, const at::Tensor& picture, int de
     return;
   }
   if (!write_unnamed(path, bytes, overwrite)) write_named(path, bytes, overwrite);
+}
+
+std::filesystem::path folder_of(const std::string& path) {
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  return parent.empty() ? std::filesystem::path(".") : parent;
 }
 
 }  // namespace quorv::cli

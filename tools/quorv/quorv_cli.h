@@ -431,6 +431,9 @@ void send_stdout_to_stderr();
 /// The lower-case extension that picks OUTPUT's format (".png" for "-").
 std::string output_extension(const std::string& path);
 
+/// The folder a file of `path` goes into: its parent, or "." for a bare name.
+std::filesystem::path folder_of(const std::string& path);
+
 /// Everything a run needs at its end that can be checked before it starts:
 /// the output format really encodes, the previews folder is (or can be
 /// made) a writable folder. UsageError otherwise. The report: ReportFile.

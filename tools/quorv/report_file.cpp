@@ -14,11 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path folder_of(const std::string& path) {
-  const fs::path parent = fs::path(path).parent_path();
-  return parent.empty() ? fs::path(".") : parent;
-}
-
 // Writes `text` to a new file at `path` and syncs it; the reason of a failure, or empty.
 std::string write_new_file(const std::string& path, const std::string& text) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
