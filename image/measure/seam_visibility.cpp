@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <tuple>
 
 #include "host/errors.h"
 #include "host/image_tensor.h"
@@ -27,54 +28,67 @@ struct Zone {
   int64_t first, end;  // lines first .. end - 1 are the zone
 };
 
-// Both pictures' windows around the border, side by side so that each is cut
-// and summed in one go, reduced to per-run means: prefix[k, :, :, j] sums the
-// first j lines of the window of picture k (0: result, 1: reference).
-at::Tensor window_sums(const at::Tensor& result, const at::Tensor& reference, const Zone& z, int64_t lo, int64_t hi) {
-  const int64_t along_axis = z.vertical ? 1 : 2, across_axis = z.vertical ? 2 : 1;
-  auto cut = [&](const at::Tensor& p) {
-    return p.narrow(along_axis, z.along_start, z.along_length).narrow(across_axis, lo, hi - lo);
-  };
-  at::Tensor block = at::stack({cut(result), cut(reference)});
-  if (!z.vertical) block = block.transpose(2, 3);  // [2, B, along, lines, C]
+// One picture's window around a border reduced to per-run means:
+// [B, runs, lines, C], where lines lo .. hi - 1 run across the border.
+at::Tensor run_means(const at::Tensor& picture, const Zone& z, int64_t lo, int64_t hi) {
   const int64_t runs = std::max<int64_t>(1, z.along_length / kRun);
   const int64_t used = z.along_length < kRun ? z.along_length : runs * kRun;
-  const at::Tensor means =
-      block.narrow(2, 0, used).to(at::kDouble).reshape({2, block.size(1), runs, used / runs, hi - lo, block.size(4)}).mean(3);
-  return at::cat({at::zeros_like(means.narrow(3, 0, 1)), means.cumsum(3)}, 3);  // [2, B, runs, lines + 1, C]
+  const int64_t batch = picture.size(0), channels = picture.size(3), lines = hi - lo;
+  if (z.vertical)  // [B, along, lines, C]: runs of rows
+    return picture.narrow(1, z.along_start, used).narrow(2, lo, lines).reshape({batch, runs, used / runs, lines, channels})
+        .mean(2);
+  // [B, lines, along, C]: runs of columns, averaged before turning the small result around.
+  return picture.narrow(2, z.along_start, used).narrow(1, lo, lines).reshape({batch, lines, runs, used / runs, channels})
+      .mean(3)
+      .transpose(1, 2);
 }
 
-// How much more visible the border became, at every scale (0 where a scale
-// does not fit), in the order of kScales.
-std::vector<double> relative_steps(const at::Tensor& result, const at::Tensor& reference, const Zone& z,
-                                   int64_t extent) {
-  const int64_t lo = std::max<int64_t>(0, z.first - 3 * kLargestScale);
-  const int64_t hi = std::min<int64_t>(extent, z.end + 3 * kLargestScale);
-  const at::Tensor prefix = window_sums(result, reference, z, lo, hi);
-  std::vector<double> relative;
+// Borders whose windows have the same shape and the zone at the same place
+// in them are measured together, in one set of operations.
+struct Shape {
+  bool vertical;
+  int64_t along_length, lines, zone_first, zone_end;  // zone lines relative to the window
+  bool operator<(const Shape& o) const {
+    return std::tie(vertical, along_length, lines, zone_first, zone_end) <
+           std::tie(o.vertical, o.along_length, o.lines, o.zone_first, o.zone_end);
+  }
+};
+
+// How much more visible each border of a group became, at the largest of
+// the scales that fit (0 where none does). `lows` are the windows' first lines.
+std::vector<double> relative_steps(const at::Tensor& result, const at::Tensor& reference, const Shape& shape,
+                                   const std::vector<Zone>& zones, const std::vector<int64_t>& lows) {
+  std::vector<at::Tensor> windows;
+  for (size_t g = 0; g < zones.size(); ++g)
+    windows.push_back(at::stack({run_means(result, zones[g], lows[g], lows[g] + shape.lines),
+                                 run_means(reference, zones[g], lows[g], lows[g] + shape.lines)}));
+  // [G, 2, B, runs, C, lines + 1]: prefix[..., j] sums the first j lines' run
+  // means. Lines last, so that the arithmetic below runs along whole lines.
+  const at::Tensor means = at::stack(windows).permute({0, 1, 2, 3, 5, 4}).to(at::kDouble).contiguous();
+  const at::Tensor prefix = at::cat({at::zeros_like(means.narrow(5, 0, 1)), means.cumsum(5)}, 5);
+  std::vector<double> relative(zones.size(), 0.0);
+  const int64_t L = shape.lines, f = shape.zone_first, e = shape.zone_end;
   for (const int64_t w : kScales) {
-    // Lines p of the window where both bands fit: lo + w .. hi - w, at index p - (lo + w).
-    const int64_t n = hi - lo - 2 * w + 1;
-    if (n <= 0) {
-      relative.push_back(0);
-      continue;
-    }
+    // Window lines p where both bands fit: w .. L - w, at index p - w.
+    const int64_t n = L - 2 * w + 1;
+    if (n <= 0) continue;
     // (after - before) / w with after = P[p+w] - P[p], before = P[p] - P[p-w].
     const at::Tensor step =
-        (prefix.narrow(3, 2 * w, n) - prefix.narrow(3, w, n) * 2 + prefix.narrow(3, 0, n)).abs_().div_(w).add_(kFloor);
+        (prefix.narrow(5, 2 * w, n) - prefix.narrow(5, w, n) * 2 + prefix.narrow(5, 0, n)).abs_().div_(w).add_(kFloor);
     // Per run and channel, the step in the result over the step in the reference, averaged per line.
-    const at::Tensor ratio = (step[0] / step[1]).mean({0, 1, 3}).contiguous();
-    const auto a = ratio.accessor<double, 1>();
-    auto value = [&](int64_t p) { return a[p - lo - w]; };
-    const int64_t first = lo + w, last = hi - w;
-    double zone = -1, context = 0;
-    int64_t lines = 0;
-    for (int64_t p = std::max(z.first, first); p <= std::min(z.end - 1, last); ++p) zone = std::max(zone, value(p));
-    for (int64_t p = std::max(z.first - 3 * w, first); p <= std::min(z.first - 2 * w, last); ++p, ++lines)
-      context += value(p);
-    for (int64_t p = std::max(z.end - 1 + 2 * w, first); p <= std::min(z.end - 1 + 3 * w, last); ++p, ++lines)
-      context += value(p);
-    relative.push_back(zone < 0 || lines == 0 ? 0 : zone / (context / static_cast<double>(lines)));
+    const at::Tensor ratio = (step.select(1, 0) / step.select(1, 1)).mean({1, 2, 3}).contiguous();  // [G, n]
+    const auto a = ratio.accessor<double, 2>();
+    const int64_t first = w, last = L - w;
+    for (size_t g = 0; g < zones.size(); ++g) {
+      auto value = [&](int64_t p) { return a[static_cast<int64_t>(g)][p - w]; };
+      double zone = -1, context = 0;
+      int64_t lines = 0;
+      for (int64_t p = std::max(f, first); p <= std::min(e - 1, last); ++p) zone = std::max(zone, value(p));
+      for (int64_t p = std::max(f - 3 * w, first); p <= std::min(f - 2 * w, last); ++p, ++lines) context += value(p);
+      for (int64_t p = std::max(e - 1 + 2 * w, first); p <= std::min(e - 1 + 3 * w, last); ++p, ++lines)
+        context += value(p);
+      if (zone >= 0 && lines > 0) relative[g] = std::max(relative[g], zone / (context / static_cast<double>(lines)));
+    }
   }
   return relative;
 }
@@ -139,12 +153,31 @@ SeamVisibility seam_visibility(const at::Tensor& result, const at::Tensor& refer
   if (h == 0 || w == 0 || result.size(0) == 0 || result.size(3) == 0) return out;
   const at::Tensor res = result.to(at::kCPU), ref = reference.to(at::kCPU);
 
+  std::vector<Located> borders = borders_of(grid_specs, h, w);
+  std::map<Shape, std::vector<size_t>> groups;
+  std::vector<int64_t> low(borders.size());
+  for (size_t i = 0; i < borders.size(); ++i) {
+    const Zone& z = borders[i].zone;
+    const int64_t extent = z.vertical ? w : h;
+    const int64_t lo = std::max<int64_t>(0, z.first - 3 * kLargestScale);
+    const int64_t hi = std::min<int64_t>(extent, z.end + 3 * kLargestScale);
+    low[i] = lo;
+    groups[{z.vertical, z.along_length, hi - lo, z.first - lo, z.end - lo}].push_back(i);
+  }
+  for (const auto& [shape, members] : groups) {
+    std::vector<Zone> zones;
+    std::vector<int64_t> lows;
+    for (size_t i : members) {
+      zones.push_back(borders[i].zone);
+      lows.push_back(low[i]);
+    }
+    const std::vector<double> relative = relative_steps(res, ref, shape, zones, lows);
+    for (size_t k = 0; k < members.size(); ++k)
+      borders[members[k]].border.relative = relative[k] > 0 ? relative[k] : 1.0;
+  }
+
   double sum[2] = {0, 0}, length[2] = {0, 0};
-  for (Located& b : borders_of(grid_specs, h, w)) {
-    const int64_t extent = b.zone.vertical ? w : h;
-    double relative = 0;
-    for (const double r : relative_steps(res, ref, b.zone, extent)) relative = std::max(relative, r);
-    b.border.relative = relative > 0 ? relative : 1.0;
+  for (const Located& b : borders) {
     const int kind = b.border.vertical ? 0 : 1;
     sum[kind] += b.border.relative * static_cast<double>(b.border.length);
     length[kind] += static_cast<double>(b.border.length);
