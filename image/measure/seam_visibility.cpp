@@ -164,16 +164,22 @@ SeamVisibility seam_visibility(const at::Tensor& result, const at::Tensor& refer
     low[i] = lo;
     groups[{z.vertical, z.along_length, hi - lo, z.first - lo, z.end - lo}].push_back(i);
   }
+  // A few borders at a time: together they share the operations' overhead,
+  // and their windows (in double precision) stay a few MiB.
+  constexpr size_t kBordersAtOnce = 8;
   for (const auto& [shape, members] : groups) {
-    std::vector<Zone> zones;
-    std::vector<int64_t> lows;
-    for (size_t i : members) {
-      zones.push_back(borders[i].zone);
-      lows.push_back(low[i]);
+    for (size_t from = 0; from < members.size(); from += kBordersAtOnce) {
+      const size_t to = std::min(members.size(), from + kBordersAtOnce);
+      std::vector<Zone> zones;
+      std::vector<int64_t> lows;
+      for (size_t k = from; k < to; ++k) {
+        zones.push_back(borders[members[k]].zone);
+        lows.push_back(low[members[k]]);
+      }
+      const std::vector<double> relative = relative_steps(res, ref, shape, zones, lows);
+      for (size_t k = from; k < to; ++k)
+        borders[members[k]].border.relative = relative[k - from] > 0 ? relative[k - from] : 1.0;
     }
-    const std::vector<double> relative = relative_steps(res, ref, shape, zones, lows);
-    for (size_t k = 0; k < members.size(); ++k)
-      borders[members[k]].border.relative = relative[k] > 0 ? relative[k] : 1.0;
   }
 
   double sum[2] = {0, 0}, length[2] = {0, 0};

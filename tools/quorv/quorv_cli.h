@@ -591,6 +591,7 @@ struct RunFacts {
   std::vector<ToneMatchStatus> tone_matches;  ///< per processed tile, with --match-tone
   Timings timings;                     ///< ends with "total"
   Timings cpu_timings;                 ///< processor seconds of the same stages, all threads together
+  std::vector<std::pair<std::string, int64_t>> peak_rss_after;  ///< the peak resident size after each stage
   std::vector<std::string> previews;
   int output_depth = 8;
   int output_channels = 3;

@@ -177,6 +177,10 @@ Json report_json(const RunFacts& f) {
   }
   report["cpu_per_wall"] = cores;
   report["memory"] = {{"estimated_peak_bytes", f.plan.estimated_peak_bytes}, {"peak_rss_bytes", peak_rss_bytes()}};
+  // Where the peak was reached: the peak so far at the end of each stage.
+  Json peaks = Json::object();
+  for (const auto& [stage, bytes] : f.peak_rss_after) peaks[stage] = bytes;
+  report["memory"]["peak_rss_after"] = peaks;
   report["previews"] = f.previews;
   return report;
 }

@@ -106,9 +106,11 @@ class Stopwatch {
 // The stages in the order they ran, wall and processor time apart.
 struct StageTimes {
   Timings wall, cpu;
+  std::vector<std::pair<std::string, int64_t>> peak_rss;  ///< the process's peak so far, after each stage
   void add(const std::string& stage, const Lap& lap) {
     wall.emplace_back(stage, lap.wall);
     cpu.emplace_back(stage, lap.cpu);
+    peak_rss.emplace_back(stage, peak_rss_bytes());
   }
 };
 
@@ -440,7 +442,7 @@ int run_upscale(const RunOptions& asked) {
     return report_json({o, plan, input.bit_depth, input.alpha.has_value(), written.alpha, service.address,
                         fusion ? fusion->unfused() : std::vector<SkippedTile>{},
                         fusion ? fusion->stopped_asking() : std::string(), stage.unprocessed, seams, stage.tone_matches,
-                        so_far.wall, so_far.cpu, previews, depth, static_cast<int>(written_channels), written.composited_over});
+                        so_far.wall, so_far.cpu, so_far.peak_rss, previews, depth, static_cast<int>(written_channels), written.composited_over});
   };
   report_file.stage(report());
   write_atomically(o.output, written.picture, depth, o.overwrite, o.png_compression);
