@@ -113,13 +113,13 @@ std::vector<Located> borders_of(const std::vector<GridSpec>& grid, int64_t h, in
     if (left != at_position.end() && x0 > 0 && x0 < w && y1 > y0) {
       const GridSpec& n = grid[static_cast<size_t>(left->second)];
       const int64_t end = std::clamp<int64_t>(n.x_start + n.width_inc, x0 + 1, std::min(w, s.x_start + s.width_inc));
-      found.push_back({{index, left->second, true, x0, y0, y1 - y0, 1.0}, {true, y0, y1 - y0, x0, end}});
+      found.push_back({{index, left->second, true, x0, y0, y1 - y0, end - x0, 1.0}, {true, y0, y1 - y0, x0, end}});
     }
     const auto top = at_position.find({s.row - 1, s.col});
     if (top != at_position.end() && y0 > 0 && y0 < h && x1 > x0) {
       const GridSpec& n = grid[static_cast<size_t>(top->second)];
       const int64_t end = std::clamp<int64_t>(n.y_start + n.height_inc, y0 + 1, std::min(h, s.y_start + s.height_inc));
-      found.push_back({{index, top->second, false, y0, x0, x1 - x0, 1.0}, {false, x0, x1 - x0, y0, end}});
+      found.push_back({{index, top->second, false, y0, x0, x1 - x0, end - y0, 1.0}, {false, x0, x1 - x0, y0, end}});
     }
   }
   return found;
@@ -127,28 +127,35 @@ std::vector<Located> borders_of(const std::vector<GridSpec>& grid, int64_t h, in
 
 }  // namespace
 
-SeamVisibility seam_visibility(const at::Tensor& result, const at::Tensor& reference,
-                               const std::vector<GridSpec>& grid_specs) {
+std::vector<SeamBorder> seam_borders(const at::Tensor& result, const at::Tensor& reference,
+                                     const std::vector<GridSpec>& grid_specs) {
   require_image(result, "seam_visibility result");
   require_image(reference, "seam_visibility reference");
   if (result.sizes() != reference.sizes())
     throw ValueError("seam_visibility: result " + shape_string(result) + " and reference " +
                      shape_string(reference) + " must have the same shape");
   const int64_t h = image_height(result), w = image_width(result);
-  SeamVisibility out;
-  if (h == 0 || w == 0 || result.size(0) == 0 || result.size(3) == 0) return out;
+  std::vector<SeamBorder> borders;
+  if (h == 0 || w == 0 || result.size(0) == 0 || result.size(3) == 0) return borders;
   const at::Tensor res = result.to(at::kCPU), ref = reference.to(at::kCPU);
-
-  double sum[2] = {0, 0}, length[2] = {0, 0};
   for (Located& b : borders_of(grid_specs, h, w)) {
     const int64_t extent = b.zone.vertical ? w : h;
     double relative = 0;
     for (const double r : relative_steps(res, ref, b.zone, extent)) relative = std::max(relative, r);
     b.border.relative = relative > 0 ? relative : 1.0;
-    const int kind = b.border.vertical ? 0 : 1;
-    sum[kind] += b.border.relative * static_cast<double>(b.border.length);
-    length[kind] += static_cast<double>(b.border.length);
-    if (out.borders == 0 || b.border.relative > out.worst.relative) out.worst = b.border;
+    borders.push_back(b.border);
+  }
+  return borders;
+}
+
+SeamVisibility seam_summary(const std::vector<SeamBorder>& borders) {
+  SeamVisibility out;
+  double sum[2] = {0, 0}, length[2] = {0, 0};
+  for (const SeamBorder& b : borders) {
+    const int kind = b.vertical ? 0 : 1;
+    sum[kind] += b.relative * static_cast<double>(b.length);
+    length[kind] += static_cast<double>(b.length);
+    if (out.borders == 0 || b.relative > out.worst.relative) out.worst = b;
     ++out.borders;
   }
   if (out.borders == 0) return out;
@@ -156,6 +163,11 @@ SeamVisibility seam_visibility(const at::Tensor& result, const at::Tensor& refer
   out.horizontal = length[1] > 0 ? sum[1] / length[1] : 1.0;
   out.relative = (sum[0] + sum[1]) / (length[0] + length[1]);
   return out;
+}
+
+SeamVisibility seam_visibility(const at::Tensor& result, const at::Tensor& reference,
+                               const std::vector<GridSpec>& grid_specs) {
+  return seam_summary(seam_borders(result, reference, grid_specs));
 }
 
 }  // namespace quorv::measure
