@@ -7,6 +7,7 @@
 #include <map>
 #include <random>
 #include <tuple>
+#include <utility>
 
 #include "fusion_service/fusion_service.h"
 #include "host/nodes/image_scale.h"
@@ -360,6 +361,13 @@ int run_upscale(const RunOptions& asked) {
 
   at::Tensor result = rebuilt(SELF, o, stage.finished, image, grid, style);
   timings.emplace_back("rebuild", watch.lap());
+  // Borders that still stand out are re-fused once, before previews and the score see the result.
+  std::optional<fusion::SeamRefix> refix;
+  if (o.refix_seams) {
+    refix = fusion::refix_seams(result, image, grid, o.seam_threshold > 0 ? o.seam_threshold : measure::kVisibleSeam);
+    result = std::exchange(refix->picture, at::Tensor());
+    timings.emplace_back("refix_seams", watch.lap());
+  }
 
   std::vector<std::string> previews;
   if (!o.previews_dir.empty()) {
@@ -370,7 +378,7 @@ int run_upscale(const RunOptions& asked) {
   timings.emplace_back("previews", watch.lap());
 
   // Judged against the enlarged picture on the same lines: 1.00 = as before any tile work.
-  const measure::SeamVisibility seams = measure::seam_visibility(result, image, grid);
+  const measure::SeamVisibility seams = refix ? refix->after : measure::seam_visibility(result, image, grid);
   timings.emplace_back("seam_score", watch.lap());
 
   // The pictures the tiles came from are let go before the write makes its copies.
@@ -393,7 +401,7 @@ int run_upscale(const RunOptions& asked) {
     return report_json({o, plan, input.bit_depth, input.alpha.has_value(), written.alpha, service.address,
                         fusion ? fusion->unfused() : std::vector<SkippedTile>{},
                         fusion ? fusion->stopped_asking() : std::string(), stage.unprocessed, seams, stage.tone_matches,
-                        so_far, previews, depth, static_cast<int>(written_channels), written.composited_over});
+                        refix, so_far, previews, depth, static_cast<int>(written_channels), written.composited_over});
   };
   report_file.stage(report());
   write_atomically(o.output, written.picture, depth, o.overwrite, o.png_compression);
