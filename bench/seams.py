@@ -3,10 +3,12 @@
 
 Runs the built tool on the sample photographs and on three made pictures
 (flat gradient, screenshot, pixel art), x2 and x4, with the `identity` and
-`demo` processors, for `--fusion none`, `v1` and `v1 --match-tone`, and prints
-one table of the seam score (1.00 = the borders look as they did before
-processing) with the worst border, plus the time tone matching adds as a ratio
-to the enlargement. Standard library only.
+`demo` processors, for `--fusion none`, `v1`, `v1 --match-tone` and
+`v1 --match-tone --refix-seams`, and prints one table of the seam score
+(1.00 = the borders look as they did before processing) with the worst
+border, the tiles of the even grid against those the grid alone lays, and
+the time fusion, tone matching and the re-fix add as ratios to the
+enlargement. Standard library only.
 
     bench/seams.py [--quorv build/tools/quorv/quorv] [--data DIR ...] [--out out/bench]
 """
@@ -23,7 +25,8 @@ import zlib
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-CONFIGS = [("none", ["--fusion", "none"]), ("v1", ["--fusion", "v1"]), ("v1+tone", ["--fusion", "v1", "--match-tone"])]
+CONFIGS = [("none", ["--fusion", "none"]), ("v1", ["--fusion", "v1"]), ("v1+tone", ["--fusion", "v1", "--match-tone"]),
+           ("v1+tone+refix", ["--fusion", "v1", "--match-tone", "--refix-seams"])]
 
 
 def write_png(path, width, height, pixel):
@@ -64,10 +67,11 @@ def made_pictures(folder):
     return [gradient, screenshot, art]
 
 
-def run(quorv, picture, scale, processor, extra, folder):
+def run(quorv, picture, scale, processor, extra, folder, tile):
     report = folder / "report.json"
+    report.unlink(missing_ok=True)
     cmd = [str(quorv), "upscale", str(picture), "-o", str(folder / "out.png"), "--overwrite", "-q",
-           "--scale", str(scale), "--tile-size", "256", "--processor", processor, "--report", str(report)] + extra
+           "--scale", str(scale), "--tile-size", tile, "--processor", processor, "--report", str(report)] + extra
     done = subprocess.run(cmd, capture_output=True, text=True)
     if done.returncode not in (0, 3):
         sys.exit(f"{' '.join(cmd)} failed ({done.returncode}): {done.stderr.strip()}")
@@ -80,6 +84,7 @@ def main():
     parser.add_argument("--data", nargs="*", default=[str(ROOT.parent / "shared/data"), str(ROOT / "data")])
     parser.add_argument("--scales", nargs="*", type=int, default=[2, 4])
     parser.add_argument("--out", default=str(ROOT / "out/bench"))
+    parser.add_argument("--tile-size", default="256")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as tmp:
@@ -92,22 +97,32 @@ def main():
                     pictures.append(p)
         pictures += made_pictures(folder)
 
-        lines = ["| picture | scale | processor | none | v1 | v1 + tone | worst (v1 + tone) | tone match / enlarge |",
-                 "|---|---|---|---|---|---|---|---|"]
+        lines = ["| picture | scale | processor | tiles (grid alone -> even) | none | v1 | v1 + tone | "
+                 "v1 + tone + refix | worst (v1 + tone + refix) | fusion / enlarge | tone / enlarge | "
+                 "refix / enlarge |",
+                 "|---|---|---|---|---|---|---|---|---|---|---|---|"]
         print(lines[0], lines[1], sep="\n", flush=True)
+        ratio = lambda t, stage: f"{t[stage] / t['enlarge']:.1f}" if t.get(stage) is not None and t.get("enlarge") else "-"
         for picture in pictures:
             for scale in args.scales:
                 for processor in ("identity", "demo"):
-                    scores, worst, ratio = [], "", ""
+                    scores, worst, tiles, times = [], "", "", {}
                     for name, extra in CONFIGS:
-                        r = run(args.quorv, picture, scale, processor, extra, folder)
+                        r = run(args.quorv, picture, scale, processor, extra, folder, args.tile_size)
                         scores.append(f"{r['seam_score']['score']:.2f}")
+                        t = r["timings"]
+                        if name == "v1":
+                            times["fusion"] = ratio(t, "fusion")
                         if name == "v1+tone":
+                            times["tone"] = ratio(t, "tone_match")
+                        if name == "v1+tone+refix":
                             w = r["seam_score"].get("worst")
                             worst = f"{w['score']:.2f} tile {w['tile']} {w['edge']}" if w else "-"
-                            t = r["timings"]
-                            ratio = f"{t['tone_match'] / t['enlarge']:.2f}" if t.get("enlarge") else "-"
-                    line = f"| {picture.stem} | x{scale} | {processor} | " + " | ".join(scores) + f" | {worst} | {ratio} |"
+                            times["refix"] = ratio(t, "refix_seams")
+                            g = r["grid"]
+                            tiles = f"{g['uneven_grid_tiles']} -> {g['tiles']}"
+                    line = (f"| {picture.stem} | x{scale} | {processor} | {tiles} | " + " | ".join(scores) +
+                            f" | {worst} | {times['fusion']} | {times['tone']} | {times['refix']} |")
                     lines.append(line)
                     print(line, flush=True)
     os.makedirs(args.out, exist_ok=True)

@@ -16,6 +16,7 @@ py::dict border_object(const measure::SeamBorder& b) {
   d["line"] = b.line;
   d["start"] = b.start;
   d["length"] = b.length;
+  d["overlap"] = b.overlap;
   return d;
 }
 
@@ -40,6 +41,30 @@ void bind_seams(py::module_& m) {
       "tile work), on the same lines: a dict with 'relative' (1.0 = as before processing), 'vertical', "
       "'horizontal', 'borders' and 'worst' (the most visible border: its tiles, edge and extent; None "
       "without borders).");
+
+  m.def(
+      "refix_seams",
+      [](const at::Tensor& result, const at::Tensor& reference, py::object grid_specs, double threshold) {
+        const std::vector<GridSpec> specs = grid_spec_list(grid_specs, "grid_specs");
+        const fusion::SeamRefix r =
+            without_gil([&] { return fusion::refix_seams(result, reference, specs, threshold); });
+        py::list borders;
+        for (const fusion::RefixedBorder& b : r.borders) {
+          py::dict d = border_object(b.before);
+          d["before"] = b.before.relative;
+          d["after"] = b.after;
+          borders.append(d);
+        }
+        py::dict status;
+        status["before"] = r.before.relative;
+        status["after"] = r.after.relative;
+        status["borders"] = borders;
+        return py::make_tuple(r.picture, status);
+      },
+      py::arg("result"), py::arg("reference"), py::arg("grid_specs"), py::arg("threshold") = measure::kVisibleSeam,
+      "The result with every border scoring above `threshold` re-fused once (the step across it spread over "
+      "a window of the overlap and 1.5 overlaps each side), and a status dict: 'before' and 'after' (the "
+      "seam scores) and 'borders' (each re-fused border with its 'before' and 'after' figure).");
 
   m.def(
       "match_tile_tone",

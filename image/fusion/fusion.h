@@ -16,6 +16,7 @@
 #include "host/image_tensor.h"
 #include "host/node_state.h"
 #include "image/grid_spec.h"
+#include "image/measure/measure.h"
 #include "image/service/service.h"
 
 namespace quorv::fusion {
@@ -170,5 +171,40 @@ struct ToneMatch {
 /// ValueError / IndexError otherwise. Nothing given is changed.
 ToneMatch match_tile_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_specs, int64_t index,
                           const std::vector<OptionalImage>& finished);
+
+/// One border refix_seams re-blended, with its figure before and after.
+struct RefixedBorder {
+  measure::SeamBorder before;
+  double after = 1.0;
+};
+
+/// What refix_seams did.
+struct SeamRefix {
+  at::Tensor picture;                  ///< the result with its visible borders re-blended (the result itself when none)
+  measure::SeamVisibility before;      ///< of the result as given
+  measure::SeamVisibility after;       ///< of `picture`
+  std::vector<RefixedBorder> borders;  ///< those above the threshold, in the order measured
+};
+
+/// Re-fuses, once, the borders of a rebuilt picture that stand out: every
+/// border whose measure::seam_borders figure is above `threshold` gets the
+/// step the processing put across it spread over a window of the overlap and
+/// `reach` = max(48, 1.5 x overlap) lines on each side:
+///
+///          reach      overlap      reach
+///      |-----------|===========|-----------|
+///      e(first)   smooth step of the excess    e(last)
+///
+/// In the window, result - reference averaged over 33 pixels along the border
+/// (each line on its own across it) is replaced by a smoothstep from its
+/// value at the window's first line to its value at the last: the picture is
+/// unchanged at the window's ends and what varies along the border (texture)
+/// is kept. Values are clamped to 0 .. 1. Borders are then measured again.
+///
+/// `result`, `reference` (the enlarged picture before tile work): [B, H, W, C]
+/// float32 of one shape, else ValueError; a threshold below 1 or not finite:
+/// ValueError. Nothing given is changed.
+SeamRefix refix_seams(const at::Tensor& result, const at::Tensor& reference, const std::vector<GridSpec>& grid_specs,
+                      double threshold = measure::kVisibleSeam);
 
 }  // namespace quorv::fusion

@@ -127,13 +127,13 @@ std::vector<Located> borders_of(const std::vector<GridSpec>& grid, int64_t h, in
     if (left != at_position.end() && x0 > 0 && x0 < w && y1 > y0) {
       const GridSpec& n = grid[static_cast<size_t>(left->second)];
       const int64_t end = std::clamp<int64_t>(n.x_start + n.width_inc, x0 + 1, std::min(w, s.x_start + s.width_inc));
-      found.push_back({{index, left->second, true, x0, y0, y1 - y0, 1.0}, {true, y0, y1 - y0, x0, end}});
+      found.push_back({{index, left->second, true, x0, y0, y1 - y0, end - x0, 1.0}, {true, y0, y1 - y0, x0, end}});
     }
     const auto top = at_position.find({s.row - 1, s.col});
     if (top != at_position.end() && y0 > 0 && y0 < h && x1 > x0) {
       const GridSpec& n = grid[static_cast<size_t>(top->second)];
       const int64_t end = std::clamp<int64_t>(n.y_start + n.height_inc, y0 + 1, std::min(h, s.y_start + s.height_inc));
-      found.push_back({{index, top->second, false, y0, x0, x1 - x0, 1.0}, {false, x0, x1 - x0, y0, end}});
+      found.push_back({{index, top->second, false, y0, x0, x1 - x0, end - y0, 1.0}, {false, x0, x1 - x0, y0, end}});
     }
   }
   return found;
@@ -141,23 +141,22 @@ std::vector<Located> borders_of(const std::vector<GridSpec>& grid, int64_t h, in
 
 }  // namespace
 
-SeamVisibility seam_visibility(const at::Tensor& result, const at::Tensor& reference,
-                               const std::vector<GridSpec>& grid_specs) {
+std::vector<SeamBorder> seam_borders(const at::Tensor& result, const at::Tensor& reference,
+                                     const std::vector<GridSpec>& grid_specs) {
   require_image(result, "seam_visibility result");
   require_image(reference, "seam_visibility reference");
   if (result.sizes() != reference.sizes())
     throw ValueError("seam_visibility: result " + shape_string(result) + " and reference " +
                      shape_string(reference) + " must have the same shape");
   const int64_t h = image_height(result), w = image_width(result);
-  SeamVisibility out;
-  if (h == 0 || w == 0 || result.size(0) == 0 || result.size(3) == 0) return out;
+  std::vector<SeamBorder> borders;
+  if (h == 0 || w == 0 || result.size(0) == 0 || result.size(3) == 0) return borders;
   const at::Tensor res = result.to(at::kCPU), ref = reference.to(at::kCPU);
-
-  std::vector<Located> borders = borders_of(grid_specs, h, w);
+  std::vector<Located> located = borders_of(grid_specs, h, w);
   std::map<Shape, std::vector<size_t>> groups;
-  std::vector<int64_t> low(borders.size());
-  for (size_t i = 0; i < borders.size(); ++i) {
-    const Zone& z = borders[i].zone;
+  std::vector<int64_t> low(located.size());
+  for (size_t i = 0; i < located.size(); ++i) {
+    const Zone& z = located[i].zone;
     const int64_t extent = z.vertical ? w : h;
     const int64_t lo = std::max<int64_t>(0, z.first - 3 * kLargestScale);
     const int64_t hi = std::min<int64_t>(extent, z.end + 3 * kLargestScale);
@@ -173,21 +172,26 @@ SeamVisibility seam_visibility(const at::Tensor& result, const at::Tensor& refer
       std::vector<Zone> zones;
       std::vector<int64_t> lows;
       for (size_t k = from; k < to; ++k) {
-        zones.push_back(borders[members[k]].zone);
+        zones.push_back(located[members[k]].zone);
         lows.push_back(low[members[k]]);
       }
       const std::vector<double> relative = relative_steps(res, ref, shape, zones, lows);
       for (size_t k = from; k < to; ++k)
-        borders[members[k]].border.relative = relative[k - from] > 0 ? relative[k - from] : 1.0;
+        located[members[k]].border.relative = relative[k - from] > 0 ? relative[k - from] : 1.0;
     }
   }
+  for (const Located& b : located) borders.push_back(b.border);
+  return borders;
+}
 
+SeamVisibility seam_summary(const std::vector<SeamBorder>& borders) {
+  SeamVisibility out;
   double sum[2] = {0, 0}, length[2] = {0, 0};
-  for (const Located& b : borders) {
-    const int kind = b.border.vertical ? 0 : 1;
-    sum[kind] += b.border.relative * static_cast<double>(b.border.length);
-    length[kind] += static_cast<double>(b.border.length);
-    if (out.borders == 0 || b.border.relative > out.worst.relative) out.worst = b.border;
+  for (const SeamBorder& b : borders) {
+    const int kind = b.vertical ? 0 : 1;
+    sum[kind] += b.relative * static_cast<double>(b.length);
+    length[kind] += static_cast<double>(b.length);
+    if (out.borders == 0 || b.relative > out.worst.relative) out.worst = b;
     ++out.borders;
   }
   if (out.borders == 0) return out;
@@ -195,6 +199,11 @@ SeamVisibility seam_visibility(const at::Tensor& result, const at::Tensor& refer
   out.horizontal = length[1] > 0 ? sum[1] / length[1] : 1.0;
   out.relative = (sum[0] + sum[1]) / (length[0] + length[1]);
   return out;
+}
+
+SeamVisibility seam_visibility(const at::Tensor& result, const at::Tensor& reference,
+                               const std::vector<GridSpec>& grid_specs) {
+  return seam_summary(seam_borders(result, reference, grid_specs));
 }
 
 }  // namespace quorv::measure

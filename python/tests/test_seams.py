@@ -43,3 +43,19 @@ def test_match_tile_tone_undoes_a_tone_shift_and_leaves_a_matching_tile_alone(co
     assert not status["applied"] and torch.equal(same, tiles[5])
     _, first = quorv.match_tile_tone(tiles[0], grid, 0, [None] * 12)
     assert first["reason"] == "no finished neighbour"
+
+
+def test_refix_seams_lowers_the_borders_of_a_shifted_tile_and_lists_them(coffee):
+    grid = _grid()
+    shifted = coffee.clone()
+    shifted[:, 104:208, 136:272] = (shifted[:, 104:208, 136:272] * 1.06 + 0.02).clamp(0, 1)
+    given = shifted.clone()
+    fixed, status = quorv.refix_seams(shifted, coffee, grid)
+    assert status["borders"], status
+    assert all(5 in (b["tile"], b["neighbour"]) and b["after"] < b["before"] for b in status["borders"])
+    assert status["after"] < status["before"]
+    assert torch.equal(shifted, given) and fixed.shape == coffee.shape
+    same, nothing = quorv.refix_seams(coffee, coffee, grid)
+    assert nothing["borders"] == [] and torch.equal(same, coffee)
+    with pytest.raises(ValueError, match="threshold"):
+        quorv.refix_seams(shifted, coffee, grid, 0.5)

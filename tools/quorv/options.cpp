@@ -160,6 +160,14 @@ void add_upscale_options(CLI::App& app, RunOptions& o) {
   app.add_flag("--match-tone", o.match_tone,
                "bring each processed tile's tone (per-channel gain and offset) to its finished neighbours' before fusion")
       ->group(fusion);
+  app.add_flag("--refix-seams", o.refix_seams,
+               "after the rebuild, re-fuse once every tile border whose seam score is above --seam-threshold")
+      ->group(fusion);
+  app.add_option("--seam-threshold", o.seam_threshold,
+                 "the seam score above which --refix-seams re-fuses a border (default 1.1)")
+      ->check(range(1.0, 1e6))
+      ->type_name("NUMBER")
+      ->group(fusion);
   app.add_option("--fusion-url", o.fusion_url,
                  "fusion service base address (default: a service started in this process on 127.0.0.1)")
       ->type_name("URL")
@@ -208,6 +216,9 @@ void finish_options(RunOptions& o) {
     throw UsageError("--strict and --keep-going contradict each other: a failing tile either fails the run or stays");
   if (o.tile_timeout > 0 && o.processor.rfind("command:", 0) != 0)
     throw UsageError("--tile-timeout applies to command: processors only, got --processor '" + o.processor + "'");
+  if (o.seam_threshold > 0 && !o.refix_seams)
+    throw UsageError("--seam-threshold applies to --refix-seams only, got --seam-threshold " +
+                     std::to_string(o.seam_threshold));
   if (o.fusion_url.empty() && !o.token_file.empty())
     throw UsageError("--token-file is only read with --fusion-url, got --token-file '" + o.token_file + "'");
 }

@@ -1,8 +1,13 @@
 #include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <optional>
 #include <string>
 
+#include <ATen/ATen.h>
+
 #include "host/checked_math.h"
+#include "image/quorv_image.h"
 #include "tools/quorv/quorv_cli.h"
 
 namespace quorv::cli {
@@ -76,6 +81,60 @@ void fit_margins(RunOptions& o, int64_t tile_width, int64_t tile_height, std::ve
                       " tile; they now take " + std::to_string(band_of(o)) + ", a quarter of it");
 }
 
+
+// The library's count and step on one side of `working` pixels with `tile`
+// pixels tiles (the same on both sides, so one call answers for one side).
+masks::MaskConstants library_grid(const RunOptions& o, int64_t tile, int64_t working) {
+  RunOptions square = o;
+  square.tile_width = square.tile_height = tile;
+  const at::Tensor shape = at::zeros({1, 1, 1, 3}).expand({1, working, working, 3});
+  NodeState SELF = node_state(square, shape);
+  return Quorv_Image::set_mask_constants(SELF);
+}
+
+// The grid pushes its last column against the picture's edge, so on most
+// sizes the last tile overlaps its neighbour far more than the others do:
+// duplicate work, and a corner too narrow for the fusion's ramps. Here the
+// tile side (a multiple of the tile granule, from three quarters of the asked
+// one to an eighth above it) and the padding are chosen so that
+// working = tile + n x step exactly: every step equal, every overlap the
+// asked one, the least tile area in total (then the tile closest to the
+// asked one). When no tile gives that (bands close to half the tile), the
+// side is padded to a multiple of 8 as before.
+SideFit even_side(const RunOptions& o, int64_t enlarged, int64_t asked) {
+  const int64_t asked_tile = round_up(asked, kTileGranule);
+  const SideFit uneven{round_up(enlarged, kSideGranule), asked};
+  const int64_t overlap = asked_tile - library_grid(o, asked_tile, asked_tile).tile_grid_W;
+  const int64_t lo = std::min(asked_tile, std::max(kTileGranule, round_up(asked_tile * 3 / 4, kTileGranule)));
+  const int64_t hi = std::max(asked_tile, std::min(asked_tile * 9 / 8 / kTileGranule * kTileGranule,
+                                                   round_up(enlarged, kTileGranule)));
+  std::optional<SideFit> best;
+  int64_t best_area = 0;
+  for (int64_t tile = lo; tile <= hi; tile += kTileGranule) {
+    const int64_t step = tile - overlap;
+    // Tiles other than the asked one keep the bands within a quarter of the tile.
+    if (step <= 0 || (tile != asked_tile && 4 * band_of(o) > tile)) continue;
+    const int64_t steps = enlarged <= tile ? 0 : ceil_div(enlarged - tile, step, "picture size");
+    const int64_t working = tile + steps * step;
+    const masks::MaskConstants grid = library_grid(o, tile, working);
+    if (grid.cols_qty != steps + 1 || grid.tile_grid_W != step) continue;
+    const int64_t area = (steps + 1) * tile;
+    const auto distance = [&](int64_t t) { return std::abs(t - asked_tile); };
+    if (!best || area < best_area || (area == best_area && distance(tile) < distance(best->tile))) {
+      best = SideFit{working, tile};
+      best_area = area;
+    }
+  }
+  if (!best) return uneven;
+  // The module rounds the tile up itself: the asked text stays when that is all that changed.
+  if (best->tile == asked_tile) best->tile = asked;
+  return *best;
+}
+
+int64_t tile_count(const RunOptions& o, int64_t tile_width, int64_t tile_height, Size working) {
+  return library_grid(o, tile_width, working.width).cols_qty * library_grid(o, tile_height, working.height).cols_qty;
+}
+
 }  // namespace
 
 PictureFit fit_to_picture(const RunOptions& options, Size input) {
@@ -95,11 +154,28 @@ PictureFit fit_to_picture(const RunOptions& options, Size input) {
     o.tile_height = down.tile;
     fit.notes.push_back("--tile-size " + options.tile_size_text + " lowered to " +
                         size_text(o.tile_width, o.tile_height) + ": a tile is no larger than the picture (" +
-                        size_text(fit.enlarged.width, fit.enlarged.height) + ", padded to " +
-                        size_text(fit.working.width, fit.working.height) + ")");
+                        size_text(fit.enlarged.width, fit.enlarged.height) + ")");
     o.tile_size_text = std::to_string(o.tile_width) + "x" + std::to_string(o.tile_height);
   }
   fit_margins(o, round_up(o.tile_width, kTileGranule), round_up(o.tile_height, kTileGranule), fit.notes);
+
+  fit.uneven_tiles = tile_count(o, o.tile_width, o.tile_height, fit.working);
+  const SideFit even_across = even_side(o, fit.enlarged.width, o.tile_width);
+  const SideFit even_down = even_side(o, fit.enlarged.height, o.tile_height);
+  fit.working = {even_across.working, even_down.working};
+  if (changed(o.tile_width, even_across.tile) || changed(o.tile_height, even_down.tile)) {
+    const std::string before = o.tile_size_text;
+    const std::string before_size = size_text(round_up(o.tile_width, kTileGranule), round_up(o.tile_height, kTileGranule));
+    const int64_t tiles = tile_count(o, even_across.tile, even_down.tile, fit.working);
+    o.tile_width = even_across.tile;
+    o.tile_height = even_down.tile;
+    fit.notes.push_back("--tile-size " + before + " changed to " + size_text(o.tile_width, o.tile_height) +
+                        " so that tiles step evenly over the " + size_text(fit.enlarged.width, fit.enlarged.height) +
+                        " picture (padded to " + size_text(fit.working.width, fit.working.height) + "): " +
+                        std::to_string(tiles) + " tiles of " + size_text(o.tile_width, o.tile_height) + " instead of " +
+                        std::to_string(fit.uneven_tiles) + " of " + before_size);
+    o.tile_size_text = std::to_string(o.tile_width) + "x" + std::to_string(o.tile_height);
+  }
   return fit;
 }
 

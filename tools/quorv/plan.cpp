@@ -1,5 +1,6 @@
 #include <ATen/ATen.h>
 
+#include <algorithm>
 #include <iostream>
 #include <sstream>
 
@@ -22,6 +23,27 @@ void require_tile_numbers(const RunOptions& options, NodeState SELF) {
                      "--tile-size than " + options.tile_size_text);
 }
 
+// Smallest and largest overlap between neighbouring columns (rows) of the grid as laid.
+std::pair<int64_t, int64_t> real_overlaps(const std::vector<GridSpec>& grid, bool across) {
+  std::vector<std::pair<int64_t, int64_t>> starts;  // grid column (row) -> start and size
+  for (const GridSpec& s : grid)
+    if (across ? s.row == 0 : s.col == 0)
+      starts.emplace_back(across ? s.x_start : s.y_start, across ? s.width_inc : s.height_inc);
+  std::sort(starts.begin(), starts.end());
+  std::pair<int64_t, int64_t> range{0, 0};
+  for (size_t i = 1; i < starts.size(); ++i) {
+    const int64_t overlap = starts[i - 1].first + starts[i - 1].second - starts[i].first;
+    range = i == 1 ? std::pair{overlap, overlap}
+                   : std::pair{std::min(range.first, overlap), std::max(range.second, overlap)};
+  }
+  return range;
+}
+
+std::string overlap_text(const std::pair<int64_t, int64_t>& range) {
+  return range.first == range.second ? std::to_string(range.first)
+                                     : std::to_string(range.first) + ".." + std::to_string(range.second);
+}
+
 }  // namespace
 
 Plan make_plan(const RunOptions& options, Size input) {
@@ -32,6 +54,7 @@ Plan make_plan(const RunOptions& options, Size input) {
   plan.input = input;
   plan.enlarged = fit.enlarged;
   plan.working = fit.working;
+  plan.uneven_tiles = fit.uneven_tiles;
   // The grid reads only the picture's shape: a zero-stride tensor of that shape allocates nothing.
   const at::Tensor shape = at::zeros({1, 1, 1, 3}).expand({1, plan.working.height, plan.working.width, 3});
   plan.SELF = node_state(plan.options, shape);
@@ -41,6 +64,8 @@ Plan make_plan(const RunOptions& options, Size input) {
   const masks::MaskConstants constants = Quorv_Image::set_mask_constants(plan.SELF);
   plan.tile_grid_W = constants.tile_grid_W;
   plan.tile_grid_H = constants.tile_grid_H;
+  plan.overlap_x = real_overlaps(plan.grid_specs, true);
+  plan.overlap_y = real_overlaps(plan.grid_specs, false);
   plan.band = (plan.SELF.SIZE.fullW.get() - plan.SELF.SIZE.actual_inner_tile_sizeW.get()) / 2;
   plan.estimated_peak_bytes = estimated_peak_bytes(plan, 3);
   return plan;
@@ -66,9 +91,10 @@ int run_plan(const RunOptions& options) {
       << "grid       " << params.rows_qty.get() << " rows x " << params.cols_qty.get()
       << " cols = " << plan.grid_specs.size() << " tiles of " << size.fullW.get() << " x " << size.fullH.get()
       << ", step " << plan.tile_grid_W << " x " << plan.tile_grid_H << ", overlap "
-      << size.fullW.get() - plan.tile_grid_W << " x " << size.fullH.get() - plan.tile_grid_H << ", band "
+      << overlap_text(plan.overlap_x) << " x " << overlap_text(plan.overlap_y) << ", band "
       << plan.band << ", inner tile " << size.actual_inner_tile_sizeW.get() << " x "
-      << size.actual_inner_tile_sizeH.get() << "\n"
+      << size.actual_inner_tile_sizeH.get() << " (" << plan.uneven_tiles
+      << " tiles on the grid alone, the last tiles pushed against the edge)\n"
       << "mode       " << params.Tile_Fusion_Mode.get() << "\n"
       << "memory     about " << human_bytes(plan.estimated_peak_bytes) << " at peak ("
       << human_bytes(available_memory_bytes()) << " available)\n"

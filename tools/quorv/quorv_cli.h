@@ -39,6 +39,7 @@
 #include "host/memory.h"
 #include "host/node_state.h"
 #include "host/nodes/upscale_model.h"
+#include "image/fusion/fusion.h"
 #include "image/grid_spec.h"
 #include "image/measure/measure.h"
 #include "image/service/service.h"
@@ -97,6 +98,8 @@ struct RunOptions {
   std::string fusion = "v1";  ///< "v1", "v0" or "none"
   bool blend_all = false;
   bool match_tone = false;  ///< bring each tile's tone to its finished neighbours' before fusion
+  bool refix_seams = false;  ///< re-fuse, once, the borders that stand out after the rebuild
+  double seam_threshold = 0;  ///< the score above which a border is re-fused; 0: measure::kVisibleSeam
   std::string fusion_url;
   std::string token_file;
   double fusion_timeout = 15;  ///< seconds without an answer before a service call fails
@@ -165,17 +168,28 @@ struct Size {
 /// index: UsageError.
 Size enlarged_size(Size input, double scale);
 
-/// How a picture of any size meets the grid, which needs sides divisible by 8
-/// and tiles no larger than the picture: the enlarged picture is edge-padded
-/// to the working size and the result cropped back. A tile larger than the
-/// picture shrinks to it (the picture then padded to a multiple of 64, the
-/// tile's granule); margins whose bands leave no room in the tile are lowered
-/// until the bands take a quarter of it. Every change is one line in `notes`.
+/// How a picture of any size meets the grid, which needs tiles no larger than
+/// the picture: the enlarged picture is edge-padded to the working size and
+/// the result cropped back. A tile larger than the picture shrinks to it;
+/// margins whose bands leave no room in the tile are lowered until the bands
+/// take a quarter of it. Then each side gets an even grid: the working side
+/// is tile + n x step exactly, so every tile steps by the same amount and
+/// overlaps its neighbours by the asked overlap, none pushed against the
+/// edge; the tile side (a multiple of 64, from three quarters of the asked
+/// one to an eighth above it) is the one with the least tile area:
+///
+///     uneven (the grid alone)         even
+///     |----T----|                     |----T----|
+///           |----T----|                     |----T----|
+///              |----T----|  <- edge               |----T----|~pad~|
+///
+/// Every change of the asked tile size or margins is one line in `notes`.
 struct PictureFit {
   RunOptions options;  ///< tile size and margins as the run uses them
   Size enlarged;       ///< the output's size
   Size working;        ///< the size the grid is laid over
   std::vector<std::string> notes;
+  int64_t uneven_tiles = 0;  ///< tiles the grid alone lays over the picture padded to multiples of 8
 };
 PictureFit fit_to_picture(const RunOptions& options, Size input);
 
@@ -196,6 +210,10 @@ struct Plan {
   int64_t tile_grid_H = 0;  ///< row step
   int64_t band = 0;         ///< mask band along each shared edge
   int64_t estimated_peak_bytes = 0;
+  int64_t uneven_tiles = 0;  ///< what the grid alone would have laid (PictureFit)
+  /// The overlaps between neighbouring columns (rows) of the grid as laid,
+  /// smallest and largest: equal on an even grid.
+  std::pair<int64_t, int64_t> overlap_x{0, 0}, overlap_y{0, 0};
 };
 
 /// The grid of a run over a picture of `input` size, with the options fitted
@@ -589,6 +607,7 @@ struct RunFacts {
   std::vector<SkippedTile> unprocessed;  ///< tiles the processor failed on (--keep-going)
   measure::SeamVisibility seams;         ///< of the result, relative to the enlarged picture
   std::vector<ToneMatchStatus> tone_matches;  ///< per processed tile, with --match-tone
+  std::optional<fusion::SeamRefix> refix;     ///< with --refix-seams; `seams` is then the score after it
   Timings timings;                     ///< ends with "total"
   Timings cpu_timings;                 ///< processor seconds of the same stages, all threads together
   std::vector<std::pair<std::string, int64_t>> peak_rss_after;  ///< the peak resident size after each stage

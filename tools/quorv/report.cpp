@@ -13,6 +13,13 @@ std::string fixed(double value, int digits) {
   return text;
 }
 
+// "64", or "64..120" when the overlaps differ.
+std::string overlap_text(const Json& grid, const char* axis) {
+  const int64_t least = grid[std::string("overlap_") + axis].get<int64_t>();
+  const int64_t most = grid[std::string("overlap_") + axis + "_max"].get<int64_t>();
+  return least == most ? std::to_string(least) : std::to_string(least) + ".." + std::to_string(most);
+}
+
 std::string size_text(const Json& part) {
   return std::to_string(part["width"].get<int64_t>()) + " x " + std::to_string(part["height"].get<int64_t>());
 }
@@ -26,8 +33,12 @@ Json grid_json(const Plan& plan) {
           {"tile_height", size.fullH.get()},
           {"step_x", plan.tile_grid_W},
           {"step_y", plan.tile_grid_H},
-          {"overlap_x", size.fullW.get() - plan.tile_grid_W},
-          {"overlap_y", size.fullH.get() - plan.tile_grid_H},
+          // As laid: the smallest and largest overlap between neighbouring columns (rows).
+          {"overlap_x", plan.overlap_x.first},
+          {"overlap_y", plan.overlap_y.first},
+          {"overlap_x_max", plan.overlap_x.second},
+          {"overlap_y_max", plan.overlap_y.second},
+          {"uneven_grid_tiles", plan.uneven_tiles},
           {"band", plan.band},
           {"mode", plan.SELF.PARAMS.Tile_Fusion_Mode.get()}};
 }
@@ -101,6 +112,21 @@ Json seams_json(const measure::SeamVisibility& v, const std::vector<GridSpec>& g
   return seams;
 }
 
+// The borders --refix-seams re-fused, each with its score before and after.
+Json refix_json(const fusion::SeamRefix& refix, double threshold) {
+  Json borders = Json::array();
+  for (const fusion::RefixedBorder& b : refix.borders)
+    borders.push_back({{"tile", b.before.tile},
+                       {"neighbour", b.before.neighbour},
+                       {"edge", b.before.vertical ? "left" : "top"},
+                       {"before", b.before.relative},
+                       {"after", b.after}});
+  return {{"threshold", threshold},
+          {"score_before", refix.before.relative},
+          {"score_after", refix.after.relative},
+          {"borders", borders}};
+}
+
 Json tone_match_json(const std::vector<ToneMatchStatus>& matches) {
   Json tiles = Json::array();
   int64_t applied = 0;
@@ -166,6 +192,7 @@ Json report_json(const RunFacts& f) {
   report["complete"] = f.unfused.empty() && f.unprocessed.empty();
   report["seam_score"] = seams_json(f.seams, f.plan.grid_specs);
   if (o.match_tone) report["tone_match"] = tone_match_json(f.tone_matches);
+  if (f.refix) report["refix_seams"] = refix_json(*f.refix, o.seam_threshold > 0 ? o.seam_threshold : measure::kVisibleSeam);
   Json stages = Json::object();
   for (const auto& [stage, seconds] : f.timings) stages[stage] = seconds;
   report["timings"] = stages;
@@ -200,8 +227,8 @@ std::string summary_text(const Json& r) {
   out
       << "grid           " << grid["rows"].get<int64_t>() << " rows x " << grid["cols"].get<int64_t>() << " cols = "
       << grid["tiles"].get<int64_t>() << " tiles of " << grid["tile_width"].get<int64_t>() << " x "
-      << grid["tile_height"].get<int64_t>() << ", overlap " << grid["overlap_x"].get<int64_t>() << " x "
-      << grid["overlap_y"].get<int64_t>() << " (step " << grid["step_x"].get<int64_t>() << " x "
+      << grid["tile_height"].get<int64_t>() << ", overlap " << overlap_text(grid, "x") << " x "
+      << overlap_text(grid, "y") << " (step " << grid["step_x"].get<int64_t>() << " x "
       << grid["step_y"].get<int64_t>() << "), band " << grid["band"].get<int64_t>() << ", mode "
       << grid["mode"].get<std::string>() << "\n"
       << "tiles          processor " << r["processor"].get<std::string>() << ", fusion "
@@ -222,6 +249,16 @@ std::string summary_text(const Json& r) {
         << t["applied"].get<int64_t>() + t["skipped"].get<int64_t>() << " tiles";
     if (t["skipped"].get<int64_t>() > 0) out << "; skipped: " << skip_reasons(t["tiles"]);
     out << "\n";
+  }
+  if (r.contains("refix_seams")) {
+    const Json& x = r["refix_seams"];
+    out << "refix seams    " << x["borders"].size() << " of " << seams["borders"].get<int64_t>()
+        << " borders above " << fixed(x["threshold"].get<double>(), 2) << " re-fused; score "
+        << fixed(x["score_before"].get<double>(), 2) << " -> " << fixed(x["score_after"].get<double>(), 2) << "\n";
+    for (const Json& b : x["borders"])
+      out << "               " << b["edge"].get<std::string>() << " edge of tile " << b["tile"].get<int64_t>()
+          << " against tile " << b["neighbour"].get<int64_t>() << ": " << fixed(b["before"].get<double>(), 2)
+          << " -> " << fixed(b["after"].get<double>(), 2) << "\n";
   }
   const int64_t tiles = grid["tiles"].get<int64_t>();
   list_skipped(out, "unprocessed", r["unprocessed"], tiles);

@@ -9,6 +9,7 @@
 
 #include <time.h>
 #include <tuple>
+#include <utility>
 
 #include "fusion_service/fusion_service.h"
 #include "host/nodes/image_scale.h"
@@ -407,6 +408,15 @@ int run_upscale(const RunOptions& asked) {
   timings.add("paste", stage.pasting);
   watch.lap();
 
+  // Borders that still stand out are re-fused once, before previews and the score see the result.
+  std::optional<fusion::SeamRefix> refix;
+  if (o.refix_seams) {
+    const host::ThreadLimit serial(1);
+    refix = fusion::refix_seams(result, image, grid, o.seam_threshold > 0 ? o.seam_threshold : measure::kVisibleSeam);
+    result = std::exchange(refix->picture, at::Tensor());
+    timings.add("refix_seams", watch.lap());
+  }
+
   std::vector<std::string> previews;
   if (!o.previews_dir.empty()) {
     std::vector<at::Tensor> finished_tiles;
@@ -418,6 +428,7 @@ int run_upscale(const RunOptions& asked) {
 
   // Judged against the enlarged picture on the same lines: 1.00 = as before any tile work.
   const measure::SeamVisibility seams = [&] {
+    if (refix) return refix->after;
     const host::ThreadLimit serial(1);
     return measure::seam_visibility(result, image, grid);
   }();
@@ -442,7 +453,8 @@ int run_upscale(const RunOptions& asked) {
     return report_json({o, plan, input.bit_depth, input.alpha.has_value(), written.alpha, service.address,
                         fusion ? fusion->unfused() : std::vector<SkippedTile>{},
                         fusion ? fusion->stopped_asking() : std::string(), stage.unprocessed, seams, stage.tone_matches,
-                        so_far.wall, so_far.cpu, so_far.peak_rss, previews, depth, static_cast<int>(written_channels), written.composited_over});
+                        refix, so_far.wall, so_far.cpu, so_far.peak_rss, previews, depth,
+                        static_cast<int>(written_channels), written.composited_over});
   };
   report_file.stage(report());
   write_atomically(o.output, written.picture, depth, o.overwrite, o.png_compression);

@@ -57,12 +57,14 @@ TEST(Quorv_EdgePadding, OddSizesAreEnlargedExactlyNotStretched) {
   EXPECT_LE(max_abs_diff(out, enlarged.clamp(0, 1)), 0.5 / 255 + 1e-6);
   const nlohmann::json report = read_json(dir / "report.json");
   EXPECT_EQ(report["output"]["width"], 902);
-  EXPECT_EQ(report["working"]["width"], 904);
+  // 256-pixel tiles stepping by 192: 256 + 4 x 192 across, 256 + 2 x 192 down.
+  EXPECT_EQ(report["working"]["width"], 1024);
+  EXPECT_EQ(report["working"]["height"], 640);
 
   const ProgramRun plan = run_quorv({"plan", dir / "in.png"}, dir);
   ASSERT_EQ(plan.status, 0) << plan.err;
   EXPECT_NE(plan.out.find("enlarged   902 x 600"), std::string::npos) << plan.out;
-  EXPECT_NE(plan.out.find("working    904 x 600"), std::string::npos) << plan.out;
+  EXPECT_NE(plan.out.find("working    960 x 704"), std::string::npos) << plan.out;
 }
 
 }  // namespace

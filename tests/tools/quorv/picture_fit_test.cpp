@@ -34,9 +34,9 @@ void expect_sound(const Plan& plan, const RunOptions& asked, const std::string& 
   EXPECT_EQ(plan.enlarged.height, want.height) << what;
   for (const auto& [working, enlarged] : {std::pair{plan.working.width, plan.enlarged.width},
                                          std::pair{plan.working.height, plan.enlarged.height}}) {
-    EXPECT_EQ(working % 8, 0) << what;
     EXPECT_GE(working, enlarged) << what;
-    EXPECT_LT(working - enlarged, 64) << what;
+    // No tile is all padding.
+    EXPECT_LT(working - enlarged, std::max<int64_t>(64, std::max(plan.tile_grid_W, plan.tile_grid_H))) << what;
   }
   const int64_t tile_w = plan.SELF.SIZE.fullW.get(), tile_h = plan.SELF.SIZE.fullH.get();
   EXPECT_LE(tile_w, plan.working.width) << what;
@@ -109,21 +109,31 @@ TEST(Quorv_PictureFit, ChangesAreNamedAndOnlyWhatCannotWorkChanges) {
   ASSERT_EQ(one.notes.size(), 1u);
   EXPECT_EQ(one.notes[0].rfind("--tile-size 1024 lowered to 512 x 320", 0), 0u) << one.notes[0];
 
-  // x2: 902 x 600, padded to 904 x 600, not stretched; 512-pixel tiles fit.
+  // x2: 902 x 600 with 512-pixel tiles, overlap 64. The grid alone pushes the
+  // second column to 390 and the second row to 88 (overlaps 122 and 424).
+  // Evenly: 512 + 448 = 960 across; down, 384-pixel tiles stepping by 320
+  // make 704 with less tile area than 512 + 448 = 960.
   const cli::PictureFit two = cli::fit_to_picture(options_for("2", "512", "Neuro_Generative_Tile_Fusion", 16),
                                                   {451, 300});
   EXPECT_EQ(two.enlarged.width, 902);
-  EXPECT_EQ(two.working.width, 904);
-  EXPECT_EQ(two.working.height, 600);
-  EXPECT_TRUE(two.notes.empty());
+  EXPECT_EQ(two.working.width, 960);
+  EXPECT_EQ(two.working.height, 704);
+  EXPECT_EQ(two.options.tile_width, 512);
+  EXPECT_EQ(two.options.tile_height, 384);
+  EXPECT_EQ(two.uneven_tiles, 4);
+  ASSERT_EQ(two.notes.size(), 1u);
+  EXPECT_EQ(two.notes[0].rfind("--tile-size 512 changed to 512 x 384 so that tiles step evenly", 0), 0u)
+      << two.notes[0];
 
   // A 4096 border in a 512-pixel tile: only that margin drops, to a quarter of the tile.
   const cli::PictureFit wide = cli::fit_to_picture(options_for("2", "512", "Neuro_Generative_Tile_Fusion", 4096),
                                                    {600, 400});
   EXPECT_EQ(wide.options.inpaint_border_margin, 128 - 16);
   EXPECT_EQ(wide.options.inpaint_blur_margin, 16);
-  ASSERT_EQ(wide.notes.size(), 1u);
+  // Then bands of 128 (overlap 256) step evenly with 576-pixel tiles: 6 tiles instead of 12.
+  ASSERT_EQ(wide.notes.size(), 2u);
   EXPECT_EQ(wide.notes[0].rfind("--inpaint-border-margin lowered from 4096 to 112", 0), 0u) << wide.notes[0];
+  EXPECT_NE(wide.notes[1].find("6 tiles of 576 x 576 instead of 12 of 512 x 512"), std::string::npos) << wide.notes[1];
 
   // 64-pixel tiles with the default bands of 32: both margins share the cut.
   const cli::PictureFit small = cli::fit_to_picture(options_for("2", "64", "Neuro_Generative_Tile_Fusion", 16),
@@ -131,6 +141,64 @@ TEST(Quorv_PictureFit, ChangesAreNamedAndOnlyWhatCannotWorkChanges) {
   EXPECT_EQ(small.options.inpaint_border_margin + small.options.inpaint_blur_margin, 16);
   EXPECT_EQ(small.options.inpaint_border_margin, 8);
   EXPECT_EQ(small.notes.size(), 2u);
+}
+
+// Where the tiles of one side start, in grid order.
+std::vector<int64_t> starts(const Plan& plan, bool across) {
+  std::vector<int64_t> list;
+  for (const GridSpec& s : plan.grid_specs)
+    if (across ? s.row == 0 : s.col == 0) list.push_back(across ? s.x_start : s.y_start);
+  return list;
+}
+
+TEST(Quorv_PictureFit, TilesStepEvenlyWithTheAskedOverlapAndNoMoreWork) {
+  const std::vector<Size> sizes{{451, 300}, {452, 300}, {500, 500}, {600, 400}, {512, 512},
+                                {1000, 700}, {333, 999}, {1024, 768}, {2000, 40}};
+  int even = 0, fewer = 0;
+  for (const Size& size : sizes)
+    for (const char* scale : {"1", "2", "4"})
+      for (const char* tile : {"256", "512", "1024", "500x300"})
+        for (const auto& [mode, border] : {std::pair{"Neuro_Generative_Tile_Fusion", 16}, std::pair{"none", 16},
+                                           std::pair{"Tile_Fusion", 20}}) {
+          const RunOptions o = options_for(scale, tile, mode, border);
+          const std::string what = std::to_string(size.width) + " x " + std::to_string(size.height) + " x" +
+                                   std::string(scale) + ", tile " + tile + ", " + mode;
+          const Plan plan = cli::make_plan(o, size);
+          const int64_t tile_w = plan.SELF.SIZE.fullW.get(), tile_h = plan.SELF.SIZE.fullH.get();
+          for (const bool across : {true, false}) {
+            const std::vector<int64_t> at = starts(plan, across);
+            const int64_t step = across ? plan.tile_grid_W : plan.tile_grid_H;
+            const int64_t side = across ? tile_w : tile_h;
+            const int64_t working = across ? plan.working.width : plan.working.height;
+            for (size_t i = 0; i < at.size(); ++i) EXPECT_EQ(at[i], static_cast<int64_t>(i) * step) << what;
+            // The last tile ends at the working edge, and the padding is less than a step.
+            EXPECT_EQ(at.back() + side, working) << what;
+            EXPECT_LT(working - (across ? plan.enlarged.width : plan.enlarged.height), std::max<int64_t>(side, step))
+                << what;
+            // Every overlap is the one the settings ask for: twice the band in the fusion modes.
+            const auto overlaps = across ? plan.overlap_x : plan.overlap_y;
+            EXPECT_EQ(overlaps.first, overlaps.second) << what;
+            if (at.size() > 1) {
+              EXPECT_EQ(overlaps.first, side - step) << what;
+              if (std::string(mode) != "none") {
+                EXPECT_EQ(side - step, 2 * plan.band) << what;
+              }
+            }
+          }
+          // Never more tile area than the grid alone lays with the asked tile (shrunk to the picture).
+          const auto alone = [](int64_t asked, int64_t enlarged) {
+            const int64_t tile = (asked + 63) / 64 * 64;
+            return tile > (enlarged + 7) / 8 * 8 ? (enlarged + 63) / 64 * 64 : tile;
+          };
+          const int64_t area = static_cast<int64_t>(plan.grid_specs.size()) * tile_w * tile_h;
+          EXPECT_LE(area, plan.uneven_tiles * alone(o.tile_width, plan.enlarged.width) *
+                              alone(o.tile_height, plan.enlarged.height))
+              << what;
+          ++even;
+          fewer += static_cast<int64_t>(plan.grid_specs.size()) < plan.uneven_tiles;
+        }
+  EXPECT_EQ(even, 9 * 3 * 4 * 3);
+  EXPECT_GT(fewer, even / 6);  // the grid alone doubles up tiles on many sizes
 }
 
 // Real runs of small, thin and odd pictures, and tiles larger than the picture.

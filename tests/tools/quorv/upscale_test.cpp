@@ -52,7 +52,7 @@ TEST(Quorv_Upscale, ProcessorsAndFusionModesKeepTheSizeAndDoTheirPart) {
   ASSERT_EQ(run_quorv(upscale(dir, "identity_v1.png", {"--fusion", "v1"}), dir).status, 0);
   EXPECT_LE(max_abs_diff(levels(read(dir / "identity_v1.png")), levels(enlarged)), 1.0);
 
-  // x1.5 gives exactly 240 x 180 (the grid works on it padded to 240 x 184). The model brightens by
+  // x1.5 gives exactly 240 x 180 (the grid works on it padded to 256 x 192). The model brightens by
   // 0.25 wherever a tile may be repainted; the top-left corner has no
   // neighbour on either side, so its mask is 1 there.
   const std::string brighten = "torchscript:" + test_model_folder() + "/brighten.pt";
@@ -132,10 +132,46 @@ TEST(Quorv_Upscale, FusionWithToneMatchingHidesTheBordersOfTheDemoProcessor) {
   EXPECT_LE(with["memory"]["peak_rss_bytes"].get<int64_t>(), with["memory"]["estimated_peak_bytes"].get<int64_t>());
 #endif
 
-  EXPECT_EQ(read(dir / "previews/grid.png").sizes(), (std::vector<int64_t>{1, 320, 480, 3}));
+  // The grid preview shows the working picture: 480 wide padded to 128 + 6 x 64 for an even grid.
+  EXPECT_EQ(read(dir / "previews/grid.png").sizes(), (std::vector<int64_t>{1, 320, 512, 3}));
   EXPECT_EQ(read(dir / "previews/mask_preview.png").sizes(), (std::vector<int64_t>{1, 128, 128, 3}));
   EXPECT_EQ(read(dir / "previews/tile_0_bands.png").sizes(), (std::vector<int64_t>{1, 128, 128, 3}));
   EXPECT_EQ(read(dir / "previews/seam_closeup.png").sizes(), (std::vector<int64_t>{1, 256, 516, 3}));
+}
+
+TEST(Quorv_Upscale, RefixSeamsReFusesTheVisibleBordersOnceAndListsThem) {
+  TempFolder dir;
+  write_small_coffee(dir / "in.png");
+  const ProgramRun run = run_quorv(upscale(dir, "out.png", {"--processor", "demo", "--fusion", "none",
+                                                            "--refix-seams", "--report", dir / "r.json"}), dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const nlohmann::json report = read_json(dir / "r.json");
+  const nlohmann::json& refix = report["refix_seams"];
+  EXPECT_DOUBLE_EQ(refix["threshold"].get<double>(), 1.1);
+  ASSERT_GT(refix["borders"].size(), 5u) << refix.dump();
+  double worst_before = 0, worst_after = 0;
+  for (const nlohmann::json& b : refix["borders"]) {
+    EXPECT_GT(b["before"].get<double>(), 1.1) << b.dump();
+    worst_before = std::max(worst_before, b["before"].get<double>());
+    worst_after = std::max(worst_after, b["after"].get<double>());
+  }
+  EXPECT_LT(worst_after, 0.6 * worst_before) << refix.dump();
+  // The headline score is the one after the re-fix.
+  EXPECT_DOUBLE_EQ(report["seam_score"]["score"].get<double>(), refix["score_after"].get<double>());
+  EXPECT_LT(refix["score_after"].get<double>(), refix["score_before"].get<double>());
+  EXPECT_TRUE(report["timings"].contains("refix_seams"));
+  EXPECT_NE(run.out.find("refix seams    "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(" -> "), std::string::npos) << run.out;
+
+  // A threshold alone is a mistake; a high one re-fuses nothing.
+  const ProgramRun alone = run_quorv(upscale(dir, "x.png", {"--seam-threshold", "1.5"}), dir);
+  EXPECT_EQ(alone.status, 2);
+  EXPECT_NE(alone.err.find("--seam-threshold applies to --refix-seams only"), std::string::npos) << alone.err;
+  const ProgramRun high = run_quorv(upscale(dir, "high.png", {"--processor", "demo", "--fusion", "none",
+                                                              "--refix-seams", "--seam-threshold", "1000",
+                                                              "--report", dir / "high.json"}), dir);
+  ASSERT_EQ(high.status, 0) << high.err;
+  EXPECT_TRUE(read_json(dir / "high.json")["refix_seams"]["borders"].empty());
 }
 
 TEST(Quorv_Upscale, AlphaIsEnlargedAndReattachedWhereTheFormatKeepsIt) {
@@ -158,17 +194,21 @@ TEST(Quorv_Upscale, ModelKontextDetailOverlayAndFastPreviewTakeEffect) {
   TempFolder dir;
   const at::Tensor enlarged = lanczos(write_coffee_crop(dir / "in.png"), 320, 240);
 
-  // 240 x 180, padded to 240 x 184 for 128-pixel tiles: the last column starts at 112, so the tile
-  // in row 1, column 0 meets the one above-right-right by 16 columns only,
-  // too few for the corner ramp of 32. That tile stays unfused, with a
-  // warning, and the exit status says the picture is not all it was asked to be.
+  // 240 x 180 with 128-pixel tiles: the grid alone would push its last column
+  // to 112, so that the tile in row 1, column 0 met the one above-right-right
+  // by 16 columns only, too few for the corner ramp of 32, and stayed
+  // unfused. The even grid (working 256 x 192, every step 64) fuses them all.
   const std::string model_file = test_model_folder() + "/double_nearest.pt";
-  const ProgramRun model = run_quorv(upscale(dir, "model.png", {"--scale", "1.5", "--upscale-model", model_file}), dir);
-  ASSERT_EQ(model.status, 3) << model.err;
+  const ProgramRun model = run_quorv(upscale(dir, "model.png", {"--scale", "1.5", "--upscale-model", model_file,
+                                                                "--report", dir / "model.json"}), dir);
+  ASSERT_EQ(model.status, 0) << model.out << model.err;
   EXPECT_EQ(read(dir / "model.png").sizes(), (std::vector<int64_t>{1, 180, 240, 3}));
-  EXPECT_NE((model.out + model.err).find("tile 3 (row 1, col 0) was not fused: the fusion could not blend it"),
-            std::string::npos)
-      << model.out << model.err;
+  EXPECT_EQ((model.out + model.err).find("was not fused"), std::string::npos) << model.out << model.err;
+  const nlohmann::json grid = read_json(dir / "model.json")["grid"];
+  EXPECT_EQ(grid["overlap_x"], 64);
+  EXPECT_EQ(grid["overlap_x_max"], 64);
+  EXPECT_EQ(grid["overlap_y_max"], 64);
+  EXPECT_EQ(read_json(dir / "model.json")["working"]["width"], 256);
 
   const ProgramRun kontext =
       run_quorv(upscale(dir, "kontext.png", {"--processor", "demo", "--kontext", "--detail", "1.5"}), dir);
