@@ -76,7 +76,7 @@ TEST_F(Host_UpscaleModel, FunctionModelsRunInTilesAndTheirFailuresNameThePiece) 
   EXPECT_EQ(model.facts().receptive_field, 1);
   const at::Tensor img = test::random_picture(1, 37, 53, 3);
   UpscaleOptions options;
-  options.tile_size = 16;
+  options.tile_size = 20;
   calls = 0;
   const at::Tensor tiled = std::get<0>(ImageUpscaleWithModel::upscale(model, img, options));
   EXPECT_GT(calls, 4);
