@@ -112,21 +112,6 @@ void bind_models(py::module_& m) {
       },
       py::arg("models_dir") = "",
       "Every model of the catalogue as a dict (name, scale, kind, licence, ..., installed, path).");
-  sub.def(
-      "load",
-      [](const std::string& name, const std::string& folder, int64_t tile_size) {
-        return without_gil([&] { return load(name, folder, tile_size); });
-      },
-      py::arg("name"), py::arg("models_dir") = "", py::arg("tile_size") = 0,
-      "A catalogue model by name (installed with `quorv models fetch NAME`) or a TorchScript file. "
-      "tile_size: side of the pieces the model sees (0: from free memory).");
-
-  sub.def("from_callable", &from_callable, py::arg("model"), py::arg("name") = "", py::arg("scale") = 0,
-          py::arg("receptive_field") = 0, py::arg("tile_size") = 0,
-          "A model object of the host's (any callable taking a [1, C, h, w] float tensor in 0..1 and returning "
-          "[1, C, s*h, s*w]) run in tiles like a loaded model. scale and receptive_field: what is known of it "
-          "(0: measured on first use); tile_size as for load().");
-
   py::class_<LoadedModel>(sub, "Model", "A loaded model; call it on a [B, H, W, C] float32 picture in 0..1.")
       .def(
           "__call__",
@@ -149,6 +134,22 @@ void bind_models(py::module_& m) {
                              })
       .def_readwrite("tile_size", &LoadedModel::tile_size)
       .def("__repr__", [](const LoadedModel& self) { return "<quorv.models.Model '" + self.model.name() + "'>"; });
+
+  // After the class, so that signatures name quorv.models.Model.
+  sub.def(
+      "load",
+      [](const std::string& name, const std::string& folder, int64_t tile_size) {
+        return without_gil([&] { return load(name, folder, tile_size); });
+      },
+      py::arg("name"), py::arg("models_dir") = "", py::arg("tile_size") = 0,
+      "A catalogue model by name (installed with `quorv models fetch NAME`) or a TorchScript file. "
+      "tile_size: side of the pieces the model sees (0: from free memory).");
+
+  sub.def("from_callable", &from_callable, py::arg("model"), py::arg("name") = "", py::arg("scale") = 0,
+          py::arg("receptive_field") = 0, py::arg("tile_size") = 0,
+          "A model object of the host's (any callable taking a [1, C, h, w] float tensor in 0..1 and returning "
+          "[1, C, s*h, s*w]) run in tiles like a loaded model. scale and receptive_field: what is known of it "
+          "(0: measured on first use); tile_size as for load().");
 }
 
 }  // namespace quorv::python

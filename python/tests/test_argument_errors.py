@@ -75,5 +75,7 @@ def test_signatures_name_torch_tensor():
     assert "image: torch.Tensor" in doc and "-> torch.Tensor" in doc
     documented = [getattr(Q, name) for name in dir(Q) if not name.startswith("__")]
     documented += [f for f in vars(quorv).values() if inspect.isbuiltin(f)] + [quorv.models.Model.__call__]
-    assert all("at::Tensor" not in (f.__doc__ or "") for f in documented)
+    documented += [f for f in vars(quorv.models).values() if inspect.isbuiltin(f)]
+    assert all("::" not in (f.__doc__ or "") for f in documented)  # no C++ type names
+    assert "-> quorv.models.Model" in quorv.models.from_callable.__doc__
     assert "tile: torch.Tensor" in quorv.match_tile_tone.__doc__
