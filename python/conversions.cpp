@@ -247,11 +247,13 @@ std::vector<GridSpec> grid_spec_list(py::handle value, const std::string& name, 
   return out;
 }
 
-void require_specs_inside(const std::vector<GridSpec>& specs, const at::Tensor& image, const std::string& name) {
+void require_specs_inside(const std::vector<GridSpec>& specs, const at::Tensor& image, const std::string& name,
+                          bool regular_only) {
   if (image.dim() != 4) return;  // the operation names the layout
   const int64_t width = image.size(2), height = image.size(1);
   for (size_t i = 0; i < specs.size(); ++i) {
     const GridSpec& s = specs[i];
+    if (regular_only && s.is_segment()) continue;
     const bool inside = s.width_inc >= 1 && s.height_inc >= 1 && s.x_start >= 0 && s.y_start >= 0 &&
                         s.x_start <= width - s.width_inc && s.y_start <= height - s.height_inc;
     if (!inside)

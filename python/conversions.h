@@ -95,7 +95,10 @@ std::vector<GridSpec> grid_spec_list(py::handle value, const std::string& name, 
 
 /// Raises ValueError unless every record's tile lies inside `image`'s width
 /// (axis 2) and height (axis 1) with a width and height of at least 1.
-void require_specs_inside(const std::vector<GridSpec>& specs, const at::Tensor& image, const std::string& name);
+/// `regular_only`: segment records (order 8000 and up) are placed by their
+/// segments and not checked.
+void require_specs_inside(const std::vector<GridSpec>& specs, const at::Tensor& image, const std::string& name,
+                          bool regular_only = false);
 
 py::object grid_spec_object(const GridSpec& spec);
 py::list grid_spec_objects(const std::vector<GridSpec>& specs);

@@ -25,6 +25,7 @@ void bind_reassembly(QuorvClass& cls) {
         const std::string iteration_text = printable(iteration);
         const std::vector<OptionalImage> images = optional_image_list(output_images, "output_images");
         const std::vector<GridSpec> specs = grid_spec_list(grid_specs, "grid_specs");
+        require_specs_inside(specs, image, "grid_specs", true);
         const std::vector<std::string> prompts = text_list(grid_prompts, "grid_prompts");
         const std::vector<double> scales = placeholder_scales(segs_scales);
         const auto cropped_masks = tensor_pair_list(segms_cropped_masks, "segms_cropped_masks");
@@ -54,6 +55,7 @@ void bind_reassembly(QuorvClass& cls) {
         const at::Tensor output_image = picture_value(output_image_object, "output_image");
         const at::Tensor image = picture_value(image_object, "image");
         const std::vector<GridSpec> specs = grid_spec_list(grid_spec_tile, "grid_spec_tile");
+        require_specs_inside(specs, image, "grid_spec_tile", true);
         const std::vector<OptionalImage> images = optional_image_list(output_images, "output_images");
         const std::string iteration_text = printable(iteration);
         const auto [full_image, full_image_only_tiles] = with_node_state(SELF, false, [&](const NodeState& state) {

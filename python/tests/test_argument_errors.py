@@ -39,6 +39,15 @@ def test_grid_specs_outside_the_picture_are_refused(host_node):
         with pytest.raises(ValueError, match=r"grid_specs\[1\] must lie inside the picture \(100 x 80\), got .*"
                                              + shown):
             Q.get_grid_images(picture, [[0, 0, 0, 0, 0, 20, 20], spec])
+    # Rebuilding pastes regular tiles only where the grid put them; segments go to their own rectangles.
+    node = host_node(picture, tile=64, border=0, blur=0, shift=0, composite=8)
+    tile = torch.rand(1, 20, 20, 3)
+    with pytest.raises(ValueError, match=r"grid_specs\[0\] must lie inside the picture \(100 x 80\), got x_start 90"):
+        Q.rebuild_final_image(node, 1, [tile], picture, [[0, 0, 0, 90, 0, 20, 20]], 1, 1, 1, [""], [], [],
+                              (None, []), "lanczos")
+    full = Q.rebuild_final_image(node, 1, [tile, None], picture, [[0, 0, 0, 80, 60, 20, 20],
+                                 [0, 0, 8000, 500, 500, 20, 20]], 1, 1, 1, ["", ""], [], [], (None, []), "lanczos")[0]
+    assert torch.equal(full[:, 60:, 80:], tile)
 
 
 def test_unknown_sides_and_unavailable_devices_are_named(host_node):
