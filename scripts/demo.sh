@@ -39,5 +39,5 @@ score() { sed -n 's/^seam score *\([0-9.]*\).*/\1/p' "$out/summary_$1.txt"; }
 echo "Wrote $out/: results, previews_*/ and report_*.json; coffee_x2_lanczos.png against coffee_x2_model.png"
 echo "seam score without fusion: $(score coffee_x2_unfused)"
 echo "seam score with fusion:    $(score coffee_x2_fused)   (1.00 = borders as visible as before processing)"
-echo "The Python module is in $build/python (PYTHONPATH=$build/python python3); install everything with:"
+echo "The Python module is in $build/python (PYTHONPATH=$build/python /usr/bin/python3); install everything with:"
 echo "  sudo cmake --install $build --prefix /usr/local"
