@@ -64,7 +64,8 @@ LoadedModel from_callable(py::object model, std::string name, int64_t scale, int
     py::gil_scoped_acquire gil;
     delete o;
   });
-  host::UpscaleModel loaded = host::UpscaleModelLoader::from_function(name, PythonForward{held}, {scale, receptive_field});
+  host::UpscaleModel loaded =
+      host::UpscaleModelLoader::from_function(name, PythonForward{held}, {scale, receptive_field});
   return LoadedModel{std::move(loaded), "", std::nullopt, tile_size};
 }
 

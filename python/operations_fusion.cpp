@@ -23,8 +23,9 @@ void bind_update(QuorvClass& cls, const char* name, Update update, const char* d
         const std::vector<OptionalImage> images = optional_image_list(output_images, "output_images");
         const service::Json multiplier = json_value(upscalemultiplier, "upscalemultiplier");
         return tensor_object(with_node_state(SELF, false, [&](const NodeState& state) {
-          return without_gil(
-              [&] { return update(state, iteration_text, thisindexTile, specs, index, images, blend_all, multiplier); });
+          return without_gil([&] {
+            return update(state, iteration_text, thisindexTile, specs, index, images, blend_all, multiplier);
+          });
         }));
       },
       py::arg("SELF"), py::arg("iteration"), py::arg("thisindexTile"), py::arg("grid_specs"), py::arg("index"),
@@ -78,7 +79,8 @@ void bind_fusion(QuorvClass& cls) {
 
   cls.def_static(
       "blend_topright_tensor",
-      [](py::object SELF, TensorObject combined_object, TensorObject neighbor_img_object, int64_t crop_x, int64_t crop_y,
+      [](py::object SELF, TensorObject combined_object, TensorObject neighbor_img_object, int64_t crop_x,
+         int64_t crop_y,
          int64_t feather_margin_x, int64_t feather_margin_y, py::object device) {
         const at::Tensor combined = picture_value(combined_object, "combined");
         const at::Tensor neighbor_img = picture_value(neighbor_img_object, "neighbor_img");

@@ -85,7 +85,8 @@ void bind_reassembly(QuorvClass& cls) {
       "composite_segment_with_generation",
       [](py::object SELF, TensorObject cropped_segment_from_finalimage_object, TensorObject original_segment_object,
          int64_t index) {
-        const at::Tensor cropped_segment_from_finalimage = picture_value(cropped_segment_from_finalimage_object, "cropped_segment_from_finalimage");
+        const at::Tensor cropped_segment_from_finalimage =
+            picture_value(cropped_segment_from_finalimage_object, "cropped_segment_from_finalimage");
         const at::Tensor original_segment = picture_value(original_segment_object, "original_segment");
         return tensor_object(with_node_state(SELF, false, [&](const NodeState& state) {
           return without_gil([&] {
