@@ -19,3 +19,15 @@ endif()
 # header (built once, reused by the libraries) valid everywhere.
 add_compile_options(-pthread)
 add_link_options(-pthread)
+
+# libtorch runs its threads on OpenMP, and at::parallel_for is a template that
+# only goes parallel in code compiled with -fopenmp: without it our own kernels
+# (the resampling passes) run on one core. Given to every target for the same
+# reason as -pthread. The fuzz build (clang, one input at a time) stays serial.
+if(NOT QUORV_FUZZ)
+  find_package(OpenMP REQUIRED COMPONENTS CXX)
+  add_compile_options(${OpenMP_CXX_FLAGS})
+  link_libraries(OpenMP::OpenMP_CXX)
+else()
+  add_compile_definitions(QUORV_SERIAL_BUILD)
+endif()

@@ -10,7 +10,10 @@ as a child process and measures, each phase bounded in time and bytes:
     generator, never a file), a gzip bomb, and a header flood;
   - each byte reproducer of tests/data/regress/service_*.http: answers, time,
     and peak RSS of a fresh service;
-  - whether a second service can bind the port of a running one.
+  - whether a second service can bind the port of a running one;
+  - with --quorv, a whole `quorv upscale` run against the service, quiet and
+    while 8 slowloris and 200 silent connections from another process stay
+    open: wall time, exit status and tiles not fused.
 
     bench/fusion_service/service_load.py [--binary PATH] [--seconds 3]
 """
@@ -231,6 +234,56 @@ def latency_under_attack(port, rounds=20):
     return latencies[-1], latencies[len(latencies) // 2]
 
 
+class Attack:
+    """8 slowloris connections (a header byte a second) and 200 silent ones, held while the block runs."""
+
+    def __init__(self, port):
+        self.port, self.stop = port, threading.Event()
+
+    def __enter__(self):
+        self.slow = [connect(self.port) for _ in range(8)]
+        for s in self.slow:
+            s.send(b"POST /blend_info.php HTTP/1.1\r\nHost: 127.0.0.1\r\n")
+        self.silent = [connect(self.port) for _ in range(200)]
+        self.thread = threading.Thread(target=self.trickle)
+        self.thread.start()
+        return self
+
+    def trickle(self):
+        while not self.stop.wait(1.0):
+            for s in self.slow:
+                try:
+                    s.send(b"X")
+                except OSError:
+                    pass
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.thread.join()
+        for s in self.slow + self.silent:
+            s.close()
+
+
+def tool_run(quorv, service, attacked):
+    """A demo run of the tool against the service: (wall seconds, exit status, tiles not fused)."""
+    with tempfile.TemporaryDirectory() as folder:
+        token = pathlib.Path(folder) / "token"
+        token.write_text(TOKEN + "\n")
+        report = pathlib.Path(folder) / "run.json"
+        command = [quorv, "upscale", str(ROOT / "data/coffee.png"), "-o", str(pathlib.Path(folder) / "out.png"),
+                   "--processor", "demo", "--tile-size", "256", "--fusion-url", f"http://127.0.0.1:{service.port}/",
+                   "--token-file", str(token), "--report", str(report), "-q"]
+        start = time.monotonic()
+        if attacked:
+            with Attack(service.port):
+                done = subprocess.run(command, capture_output=True, text=True)
+        else:
+            done = subprocess.run(command, capture_output=True, text=True)
+        seconds = time.monotonic() - start
+        unfused = len(json.loads(report.read_text())["fusion"]["unfused"]) if report.exists() else -1
+        return seconds, done.returncode, unfused
+
+
 def chunked_gigabyte(service):
     """Sends up to 1 GiB as a chunked body; the answer, the time, and the peak RSS above idle."""
     idle = service.rss_mib()
@@ -319,7 +372,18 @@ def main():
                         help='the service command, e.g. "build/tools/quorv/quorv fusion-service"')
     parser.add_argument("--seconds", type=float, default=3.0, help="length of each throughput run")
     parser.add_argument("--rounds", type=int, default=20, help="valid requests sent under attack")
+    parser.add_argument("--quorv", help="the quorv program, for a whole run against the service under attack")
     args = parser.parse_args()
+
+    if args.quorv:
+        service = Service(args.binary)
+        try:
+            for attacked in (False, True):
+                seconds, status, unfused = tool_run(args.quorv, service, attacked)
+                print(f"quorv upscale coffee.png, demo, 256 tiles, {'under attack' if attacked else 'quiet       '}: "
+                      f"{seconds:.2f} s, exit {status}, {unfused} tiles not fused")
+        finally:
+            service.stop()
 
     print("second service on the same port:", second_service(args.binary))
     service = Service(args.binary)

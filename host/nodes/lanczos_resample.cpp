@@ -12,6 +12,11 @@
 
 #include "host/errors.h"
 
+// at::parallel_for only spreads over the cores in code compiled with OpenMP.
+#if AT_PARALLEL_OPENMP && !defined(_OPENMP) && !defined(QUORV_SERIAL_BUILD)
+#error "build with -fopenmp: the resampling passes would run on one core"
+#endif
+
 namespace quorv::host {
 namespace {
 

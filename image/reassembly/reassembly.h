@@ -11,6 +11,7 @@
 
 #include <any>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -62,6 +63,28 @@ struct FinalRebuild {
   at::Tensor full_image_only_tiles;  ///< before any segment was pasted
   std::vector<TileOrderEntry> tiles_order;
   OptionalImage image_gridoverlay;   ///< the first entry of output_images
+};
+
+/// Pastes tiles one at a time into a canvas the caller owns, exactly as
+/// rebuild_tiles does (same masks, same order is up to the caller): the road
+/// of a run can paste each tile as soon as it is final instead of keeping all
+/// of them for one rebuild at the end. Masks are built once per tile size and
+/// kept. The canvas is changed in place; the tile is not.
+class TilePaster {
+ public:
+  TilePaster(const NodeState& SELF, int64_t feather_mask, int64_t crop_margin);
+  ~TilePaster();
+  TilePaster(TilePaster&&) noexcept;
+
+  /// `tile` pasted at (spec.x_start, spec.y_start) through the mask of its
+  /// size and position (feathered left unless in column 0, top unless in row 0).
+  void paste(at::Tensor& canvas, const at::Tensor& tile, const GridSpec& spec);
+
+ private:
+  struct MaskSets;
+  const NodeState& SELF_;
+  int64_t feather_mask_, crop_margin_;
+  std::unique_ptr<MaskSets> masks_;
 };
 
 /// Pastes the regular tiles, in list order, onto a private copy of

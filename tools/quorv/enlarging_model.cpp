@@ -22,6 +22,7 @@ at::Tensor enlarged_with_model(const host::UpscaleModel& model, const RunOptions
   std::unique_ptr<Progress> progress;
   host::UpscaleOptions options;
   options.tile_size = o.model_tile;
+  options.memory_budget = model_activation_budget();
   options.progress = [&](int64_t, int64_t total) {
     if (!progress) progress = std::make_unique<Progress>("model  ", total, style);
     progress->set_total(total);

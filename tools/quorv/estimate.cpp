@@ -35,20 +35,33 @@ Size enlarged_size(Size input, double scale) {
   return {scaled_side(input.width, scale, "width"), scaled_side(input.height, scale, "height")};
 }
 
+int64_t model_activation_budget() {
+  constexpr int64_t kMostActivations = int64_t{2} << 30;
+  return std::min(kMostActivations, available_memory_bytes() / 4);
+}
+
 int64_t estimated_peak_bytes(const Plan& plan, int64_t channels) {
+  const RunOptions& o = plan.options;
   const int64_t input = float_picture_bytes(plan.input, channels);
   // The working picture: the enlarged one with its padding, never smaller.
   const int64_t picture = float_picture_bytes(plan.working, channels);
-  int64_t tiles = 0;
-  for (const GridSpec& s : plan.grid_specs)
-    tiles = checked_add(tiles, float_picture_bytes({s.width_inc, s.height_inc}, channels), "tile sizes");
-  // Enlarging: the input, one pass's intermediate and the result. Rebuilding:
-  // the picture, the finished tiles, the canvas, its cut and the tiles-only
-  // copy. Writing: the result and two converted copies of it.
-  const int64_t enlarging = checked_add(input, checked_mul(picture, 2, "estimate"), "estimate");
-  const int64_t rebuilding = checked_add(checked_mul(picture, 4, "estimate"), tiles, "estimate");
+  const bool keep_tiles = !o.previews_dir.empty();
+  const int64_t tiles = finished_tiles_peak_bytes(plan.grid_specs, channels, keep_tiles);
+  // A model's activations, up to the budget its pieces are cut to.
+  const bool enlarges_with_model = !o.model.empty() || !o.upscale_model.empty();
+  const bool processes_with_model = o.processor.rfind("model:", 0) == 0 || o.processor.rfind("torchscript:", 0) == 0;
+  const int64_t activations = model_activation_budget();
+  // Enlarging: the input, one pass's intermediate, the result and the padded
+  // copy. Tile work: the enlarged picture, the result pasted into, the
+  // finished tiles a later tile may still read (all of them for previews) and
+  // the tile in hand with its masks. Writing: the result and two converted
+  // copies of it.
+  int64_t enlarging = checked_add(input, checked_mul(picture, 3, "estimate"), "estimate");
+  if (enlarges_with_model) enlarging = checked_add(enlarging, activations, "estimate");
+  int64_t tile_work = checked_add(checked_mul(picture, 2, "estimate"), checked_mul(tiles, 2, "estimate"), "estimate");
+  if (processes_with_model) tile_work = checked_add(tile_work, activations, "estimate");
   const int64_t writing = checked_mul(picture, 3, "estimate");
-  return checked_add(std::max({enlarging, rebuilding, writing}), kBaseBytes, "estimate");
+  return checked_add(std::max({enlarging, tile_work, writing}), kBaseBytes, "estimate");
 }
 
 void require_memory(int64_t needed, int64_t available) {

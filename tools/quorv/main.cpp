@@ -1,6 +1,7 @@
 // quorv: the command-line upscaler. See tools/quorv/quorv_cli.h for the road.
 #include <CLI/CLI.hpp>
 
+#include <cstdlib>
 #include <iostream>
 #include <new>
 
@@ -78,8 +79,12 @@ int main(int argc, char** argv) {
     if (plan->parsed()) finish_options(plan_options);
     // The catalogue needs no tensors: listing and fetching models stay light.
     if (models->parsed()) return run_models(models_options);
+    // Idle OpenMP threads sleep instead of spinning: the stages between the
+    // parallel passes are serial, and a spinning thread takes a core from them.
+    // Set before the runner (and OpenMP with it) loads; a user's choice stays.
+    setenv("OMP_WAIT_POLICY", "PASSIVE", /*overwrite=*/0);
     const Runner& runner = load_runner();
-    runner.tune_process();
+    runner.tune_process(upscale->parsed() ? upscale_options.threads : plan->parsed() ? plan_options.threads : 0);
     if (upscale->parsed()) return runner.upscale(upscale_options);
     if (plan->parsed()) return runner.plan(plan_options);
     return runner.fusion_service(port, token_file);

@@ -150,6 +150,11 @@ void add_upscale_options(CLI::App& app, RunOptions& o) {
   app.add_option("--report", o.report_file, "write the summary as JSON to this file")->type_name("FILE")->group(output);
   app.add_flag("-q,--quiet", o.quiet, "no progress bar")->group(output);
   app.add_flag("--force", o.force, "try even when the memory estimate exceeds what is available")->group(output);
+  app.add_option("--threads", o.threads, "threads for the heavy stages (enlargement, processing); 0: one per core")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 1024))
+      ->type_name("NUMBER")
+      ->group(output);
   const std::string fusion = "Fusion";
   app.add_flag("--blend-all", o.blend_all, "fuse the right and bottom neighbours as well")->group(fusion);
   app.add_flag("--match-tone", o.match_tone,

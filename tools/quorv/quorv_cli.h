@@ -113,6 +113,7 @@ struct RunOptions {
   std::string report_file;
   bool quiet = false;
   bool force = false;
+  int threads = 0;  ///< threads of the heavy stages; 0: one per core
 };
 
 /// Adds the options a run names first, to `app`, writing into `options`:
@@ -140,7 +141,7 @@ NodeState node_state(const RunOptions& options, const at::Tensor& image);
 /// libraries and a second or more to load, which --help, --version and a
 /// mistake in the command line need not wait for.
 struct Runner {
-  void (*tune_process)();  ///< process-wide settings: threads, logging, the heap
+  void (*tune_process)(int threads);  ///< process-wide settings: threads (0: one per core), logging, the heap
   int (*upscale)(const RunOptions&);
   int (*plan)(const RunOptions&);
   int (*fusion_service)(int port, const std::string& token_file);
@@ -201,6 +202,11 @@ struct Plan {
 /// to it; a grid whose tile numbers would reach the segment mark: UsageError
 /// naming --tile-size.
 Plan make_plan(const RunOptions& options, Size input);
+
+/// Bytes a learned model's pieces may take for their activations: a quarter
+/// of the available memory, at most 2 GiB. The tool cuts model runs to it and
+/// counts it in the estimate.
+int64_t model_activation_budget();
 
 /// Peak resident memory of an upscale of `plan`, in bytes: the largest of
 /// the enlargement, the rebuild (picture, finished tiles and the rebuild's
@@ -504,6 +510,16 @@ OutputPicture output_picture(const at::Tensor& result, const std::optional<at::T
 /// Stage timings in seconds, in the order the stages ran.
 using Timings = std::vector<std::pair<std::string, double>>;
 
+/// For every tile, the last tile in grid order that may read it as a finished
+/// neighbour: fusion and tone matching read the tiles beside and diagonal to
+/// a tile and every tile that shares pixels with it. After that one is done,
+/// the tile can be let go.
+std::vector<size_t> last_readers(const std::vector<GridSpec>& grid);
+
+/// The most bytes the finished tiles of a run hold at once when each is let
+/// go after its last reader (all of them when `keep_all`).
+int64_t finished_tiles_peak_bytes(const std::vector<GridSpec>& grid, int64_t channels, bool keep_all);
+
 /// `quorv upscale`: returns the exit status.
 int run_upscale(const RunOptions& options);
 
@@ -574,6 +590,7 @@ struct RunFacts {
   measure::SeamVisibility seams;         ///< of the result, relative to the enlarged picture
   std::vector<ToneMatchStatus> tone_matches;  ///< per processed tile, with --match-tone
   Timings timings;                     ///< ends with "total"
+  Timings cpu_timings;                 ///< processor seconds of the same stages, all threads together
   std::vector<std::string> previews;
   int output_depth = 8;
   int output_channels = 3;

@@ -169,6 +169,13 @@ Json report_json(const RunFacts& f) {
   Json stages = Json::object();
   for (const auto& [stage, seconds] : f.timings) stages[stage] = seconds;
   report["timings"] = stages;
+  // How many cores each stage kept busy on average.
+  Json cores = Json::object();
+  for (size_t i = 0; i < f.cpu_timings.size() && i < f.timings.size(); ++i) {
+    const double wall = f.timings[i].second;
+    cores[f.cpu_timings[i].first] = wall > 0 ? std::round(100 * f.cpu_timings[i].second / wall) / 100 : 0.0;
+  }
+  report["cpu_per_wall"] = cores;
   report["memory"] = {{"estimated_peak_bytes", f.plan.estimated_peak_bytes}, {"peak_rss_bytes", peak_rss_bytes()}};
   report["previews"] = f.previews;
   return report;
@@ -222,12 +229,19 @@ std::string summary_text(const Json& r) {
   for (const auto& [stage, seconds] : timings.items()) {
     if (stage == "total") continue;
     const double s = seconds.get<double>();
-    char line[96];
-    std::snprintf(line, sizeof line, "  %-12s %8.3f s  %5.1f%%\n", stage.c_str(), s, total > 0 ? 100 * s / total : 0);
+    char line[128];
+    std::snprintf(line, sizeof line, "  %-12s %8.3f s  %5.1f%%", stage.c_str(), s, total > 0 ? 100 * s / total : 0);
     out << line;
+    const Json& cores = r["cpu_per_wall"];
+    if (cores.contains(stage)) {
+      std::snprintf(line, sizeof line, "  %4.1f cores", cores[stage].get<double>());
+      out << line;
+    }
+    out << "\n";
   }
   char line[96];
-  std::snprintf(line, sizeof line, "  %-12s %8.3f s\n", "total", total);
+  std::snprintf(line, sizeof line, "  %-12s %8.3f s          %4.1f cores\n", "total", total,
+                r["cpu_per_wall"].value("total", 0.0));
   out << line << "memory         peak " << human_bytes(r["memory"]["peak_rss_bytes"].get<int64_t>()) << " (estimated "
       << human_bytes(r["memory"]["estimated_peak_bytes"].get<int64_t>()) << ")\n";
   return out.str();

@@ -8,14 +8,15 @@
 #include <algorithm>
 #include <thread>
 
+#include "host/threads.h"
 #include "tools/quorv/quorv_cli.h"
 
 namespace quorv::cli {
 namespace {
 
 // Process-wide settings belong to the program, not the library.
-void tune_process() {
-  at::set_num_threads(static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+void tune_process(int threads) {
+  host::use_threads(threads);
   // Unreadable files are reported once, as the tool's own error line.
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   // Big pictures come from the heap and freed memory stays with the process:

@@ -66,6 +66,7 @@ class ModelProcessor : public TileProcessor {
  public:
   ModelProcessor(host::UpscaleModel model, const RunOptions& o) : model_(std::move(model)) {
     options_.tile_size = o.model_tile;
+    options_.memory_budget = model_activation_budget();
   }
 
   at::Tensor process(const TileJob& job) override {

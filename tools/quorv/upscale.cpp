@@ -6,15 +6,20 @@
 #include <limits>
 #include <map>
 #include <random>
+
+#include <time.h>
 #include <tuple>
 
 #include "fusion_service/fusion_service.h"
 #include "host/nodes/image_scale.h"
 #include "host/nodes/upscale_model.h"
 #include "host/services/package_services.h"
+#include "host/threads.h"
 #include "image/fusion/fusion.h"
 #include "image/measure/measure.h"
+#include "image/masks/masks.h"
 #include "image/module.h"
+#include "image/reassembly/reassembly.h"
 #include "image/quorv_image.h"
 #include "tools/image_io/image_io.h"
 #include "tools/quorv/quorv_cli.h"
@@ -25,8 +30,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-// The iteration the progress lines of the rebuild show: the tool runs one pass.
-constexpr const char* kIteration = "1";
 // Heap reserved in 2 MiB pages before the input is read (a 4096 x 4096 float picture is 192 MiB).
 constexpr int64_t kFirstReserve = int64_t{1} << 30;
 
@@ -67,17 +70,46 @@ void refresh_progress() {
 
 namespace {
 
+// Seconds of the process's processor time, all threads together.
+double cpu_seconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+// Wall and processor time of a stage: their ratio shows how many cores it kept busy.
+struct Lap {
+  double wall = 0, cpu = 0;
+  Lap& operator+=(const Lap& other) {
+    wall += other.wall;
+    cpu += other.cpu;
+    return *this;
+  }
+};
+
 class Stopwatch {
  public:
-  double lap() {
+  Lap lap() {
     const auto now = Clock::now();
-    const double seconds = std::chrono::duration<double>(now - last_).count();
+    const double cpu = cpu_seconds();
+    const Lap lap{std::chrono::duration<double>(now - last_).count(), cpu - last_cpu_};
     last_ = now;
-    return seconds;
+    last_cpu_ = cpu;
+    return lap;
   }
 
  private:
   Clock::time_point last_ = Clock::now();
+  double last_cpu_ = cpu_seconds();
+};
+
+// The stages in the order they ran, wall and processor time apart.
+struct StageTimes {
+  Timings wall, cpu;
+  void add(const std::string& stage, const Lap& lap) {
+    wall.emplace_back(stage, lap.wall);
+    cpu.emplace_back(stage, lap.cpu);
+  }
 };
 
 at::Tensor enlarged_colour(const RunOptions& o, const std::optional<host::UpscaleModel>& model,
@@ -221,10 +253,10 @@ Plan checked_plan(const RunOptions& o, Size input) {
 }
 
 struct TileStage {
-  std::vector<OptionalImage> finished;    ///< by grid position
+  std::vector<OptionalImage> finished;    ///< by grid position; let go once no later tile needs them
   std::vector<SkippedTile> unprocessed;  ///< tiles the processor failed on (--keep-going)
   std::vector<ToneMatchStatus> tone_matches;
-  double masks = 0, processing = 0, tone_matching = 0, fusing = 0;
+  Lap masks, processing, tone_matching, fusing, pasting;
 };
 
 // The processor's version of the tile, or with --keep-going the tile as it
@@ -248,25 +280,39 @@ at::Tensor processed(TileProcessor& processor, const RunOptions& o, const NodeSt
   }
 }
 
-// Every tile in grid order: its mask, the processor's version, then fusion
-// into the tiles finished before it.
+// Every tile in grid order: its mask, the processor's version, fusion into
+// the tiles finished before it, then pasted into `canvas` at once, in the
+// order and through the masks of a rebuild. A finished tile is kept only as
+// long as a later tile may read it (about two rows), unless `keep_all` (the
+// previews draw every tile).
 TileStage process_tiles(TileProcessor& processor, const RunOptions& o, const NodeState& SELF,
-                        const std::vector<GridSpec>& grid, const std::vector<at::Tensor>& tiles,
-                        FusionTracker* fusion, Progress::Style style) {
+                        const std::vector<GridSpec>& grid, const std::vector<at::Tensor>& tiles, at::Tensor& canvas,
+                        FusionTracker* fusion, bool keep_all, Progress::Style style) {
   TileStage stage;
-  stage.finished.assign(tiles.begin(), tiles.end());
+  stage.finished.resize(tiles.size());
   const size_t count = o.fast_preview ? std::min<size_t>(1, tiles.size()) : tiles.size();
-  for (size_t i = 0; i < count; ++i) stage.finished[i].reset();
+  // A fast preview processes one tile and pastes nothing: the other tiles stay as they came.
+  for (size_t i = count; i < tiles.size(); ++i) stage.finished[i] = tiles[i];
+  const std::vector<size_t> last_reader = last_readers(grid);
+  std::vector<std::vector<size_t>> release_after(tiles.size());
+  for (size_t j = 0; j < tiles.size(); ++j) release_after[last_reader[j]].push_back(j);
+  NodeState constants_state = SELF;  // reading the constants writes them into the state
+  reassembly::TilePaster paster(SELF, SELF.SIZE.composite_blur_margin.get(),
+                                masks::set_mask_constants(constants_state).inpaint_margin);
   MaskCache masks_by_position;
   Stopwatch watch;
   Progress progress("tiles  ", static_cast<int64_t>(count), style);
   ActiveProgress active(progress);
   for (size_t i = 0; i < count; ++i) {
     const auto index = static_cast<int64_t>(i);
+    // The processor gets every core; the rest is many small operations on strips.
+    std::optional<host::ThreadLimit> serial(std::in_place, 1);
     const at::Tensor mask = masks_by_position.mask(o, SELF, grid[i], tiles[i]);
     stage.masks += watch.lap();
+    serial.reset();
     at::Tensor tile = processed(processor, o, SELF, grid, index, tiles[i], mask, stage.unprocessed);
     stage.processing += watch.lap();
+    serial.emplace(1);
     if (o.match_tone) {
       fusion::ToneMatch matched = fusion::match_tile_tone(tile, grid, index, stage.finished);
       tile = matched.tile;
@@ -275,29 +321,23 @@ TileStage process_tiles(TileProcessor& processor, const RunOptions& o, const Nod
     }
     if (fusion) tile = fusion->fuse(SELF, tile, grid, index, stage.finished);
     stage.fusing += watch.lap();
+    if (!o.fast_preview) paster.paste(canvas, tile, grid[i]);
     stage.finished[i] = tile;
+    if (!keep_all)
+      for (size_t j : release_after[i]) stage.finished[j].reset();
+    stage.pasting += watch.lap();
     progress.advance();
   }
   return stage;
-}
-
-at::Tensor rebuilt(NodeState& SELF, const RunOptions& o, const std::vector<OptionalImage>& finished,
-                   const at::Tensor& image, const std::vector<GridSpec>& grid, Progress::Style style) {
-  Progress progress("rebuild", static_cast<int64_t>(grid.size()), o.fast_preview ? Progress::Style::none : style);
-  ActiveProgress active(progress);
-  return Quorv_Image::rebuild_final_image(SELF, kIteration, finished, image, grid, o.scale_text,
-                                          SELF.PARAMS.rows_qty.get(), SELF.PARAMS.cols_qty.get(), {}, {}, {},
-                                          reassembly::SegmentList{},
-                                          o.upscale_model.empty() && o.model.empty() ? "lanczos" : "with model")
-      .full_image;
 }
 
 }  // namespace
 
 int run_upscale(const RunOptions& asked) {
   const auto started = Clock::now();
+  const double started_cpu = cpu_seconds();
   Stopwatch watch;
-  Timings timings;
+  StageTimes timings;
   check_output_path(asked.output, asked.depth, asked.overwrite);
   check_before_work(asked);
   ReportFile report_file(asked);
@@ -314,7 +354,7 @@ int run_upscale(const RunOptions& asked) {
   // The size the header declares is refused before any pixel is decoded.
   std::string bytes = io::read_input_bytes(asked.input);
   const io::PictureHeader header = io::read_header(bytes, asked.input);
-  double reading = watch.lap();
+  Lap reading = watch.lap();
   const Plan plan = checked_plan(asked, {header.width, header.height});
   // From here on the settings as fitted to the picture.
   const RunOptions& o = plan.options;
@@ -329,16 +369,17 @@ int run_upscale(const RunOptions& asked) {
     probe.API.token = service.token;
     fusion->check_service(probe, plan.grid_specs);
   }
-  const double planning = watch.lap();
-  const io::LoadedPicture input =
+  const Lap planning = watch.lap();
+  io::LoadedPicture input =
       io::decode_picture(bytes, o.input, o.force ? std::numeric_limits<int64_t>::max() : -1);
   std::string().swap(bytes);
-  timings.emplace_back("read", reading + watch.lap());
-  timings.emplace_back("plan", planning);
+  timings.add("read", reading += watch.lap());
+  timings.add("plan", planning);
 
   // The grid works on the padded picture; the result is cropped back to the enlarged size.
   at::Tensor image = edge_padded(enlarge(o, model, input, plan.enlarged, style), plan.working);
-  timings.emplace_back("enlarge", watch.lap());
+  input.rgb = at::Tensor();  // only its alpha, which the write enlarges, is still needed
+  timings.add("enlarge", watch.lap());
 
   NodeState SELF = node_state(o, image);
   const std::vector<GridSpec> grid = Quorv_Image::get_tiled_grid_specs(SELF, image);
@@ -348,18 +389,21 @@ int run_upscale(const RunOptions& asked) {
   SELF.API.token = service.token;
   // Said once the run is sure to start, so that a refused run shows its one error line alone.
   for (const std::string& note : plan.notes) std::cerr << "quorv: note: " << note << std::endl;
-  timings.emplace_back("grid", watch.lap());
+  // The tiles are views of the enlarged picture, which stays as it is (the
+  // seam score's reference); finished tiles are pasted into a copy of it.
+  at::Tensor result = o.fast_preview ? image : image.clone(at::MemoryFormat::Contiguous);
+  timings.add("grid", watch.lap());
 
-  TileStage stage = process_tiles(*processor, o, SELF, grid, tiles, fusion ? &*fusion : nullptr, style);
+  const bool keep_tiles = !o.previews_dir.empty();
+  TileStage stage =
+      process_tiles(*processor, o, SELF, grid, tiles, result, fusion ? &*fusion : nullptr, keep_tiles, style);
   processor.reset();  // a tile program's folder goes now
-  timings.emplace_back("masks", stage.masks);
-  timings.emplace_back("process", stage.processing);
-  if (o.match_tone) timings.emplace_back("tone_match", stage.tone_matching);
-  timings.emplace_back("fusion", stage.fusing);
+  timings.add("masks", stage.masks);
+  timings.add("process", stage.processing);
+  if (o.match_tone) timings.add("tone_match", stage.tone_matching);
+  timings.add("fusion", stage.fusing);
+  timings.add("paste", stage.pasting);
   watch.lap();
-
-  at::Tensor result = rebuilt(SELF, o, stage.finished, image, grid, style);
-  timings.emplace_back("rebuild", watch.lap());
 
   std::vector<std::string> previews;
   if (!o.previews_dir.empty()) {
@@ -367,14 +411,17 @@ int run_upscale(const RunOptions& asked) {
     for (const OptionalImage& t : stage.finished) finished_tiles.push_back(*t);
     previews = write_previews(o.previews_dir, {o, SELF, grid, image, finished_tiles, result});
   }
-  timings.emplace_back("previews", watch.lap());
+  stage.finished.clear();
+  timings.add("previews", watch.lap());
 
   // Judged against the enlarged picture on the same lines: 1.00 = as before any tile work.
-  const measure::SeamVisibility seams = measure::seam_visibility(result, image, grid);
-  timings.emplace_back("seam_score", watch.lap());
+  const measure::SeamVisibility seams = [&] {
+    const host::ThreadLimit serial(1);
+    return measure::seam_visibility(result, image, grid);
+  }();
+  timings.add("seam_score", watch.lap());
 
   // The pictures the tiles came from are let go before the write makes its copies.
-  stage.finished.clear();
   tiles.clear();
   SELF.OUTPUTS = OutputsState{};
   image = at::Tensor();
@@ -388,17 +435,17 @@ int run_upscale(const RunOptions& asked) {
   const int64_t written_channels = written.picture.size(3);
   // The report is staged before OUTPUT and put in place after it: a failure leaves neither or both.
   const auto report = [&] {
-    Timings so_far = timings;
-    so_far.emplace_back("total", std::chrono::duration<double>(Clock::now() - started).count());
+    StageTimes so_far = timings;
+    so_far.add("total", {std::chrono::duration<double>(Clock::now() - started).count(), cpu_seconds() - started_cpu});
     return report_json({o, plan, input.bit_depth, input.alpha.has_value(), written.alpha, service.address,
                         fusion ? fusion->unfused() : std::vector<SkippedTile>{},
                         fusion ? fusion->stopped_asking() : std::string(), stage.unprocessed, seams, stage.tone_matches,
-                        so_far, previews, depth, static_cast<int>(written_channels), written.composited_over});
+                        so_far.wall, so_far.cpu, previews, depth, static_cast<int>(written_channels), written.composited_over});
   };
   report_file.stage(report());
   write_atomically(o.output, written.picture, depth, o.overwrite, o.png_compression);
   written.picture = at::Tensor();
-  timings.emplace_back("write", watch.lap());
+  timings.add("write", watch.lap());
   const Json final_report = report();
   report_file.commit(final_report);
   std::cout << summary_text(final_report) << std::flush;

@@ -104,6 +104,11 @@ TEST(Quorv_Upscale, FusionWithToneMatchingHidesTheBordersOfTheDemoProcessor) {
   EXPECT_FALSE(without.contains("tone_match"));
   EXPECT_NE(on.out.find("tone match     applied to"), std::string::npos) << on.out;
   EXPECT_TRUE(with["timings"].contains("tone_match"));
+  // Without previews finished tiles are let go as soon as no later tile reads
+  // them: fusion and tone matching must see the same neighbours all the same.
+  const ProgramRun streamed = run_quorv(upscale(dir, "streamed.png", {"--processor", "demo", "--match-tone"}), dir);
+  ASSERT_EQ(streamed.status, 0) << streamed.err;
+  EXPECT_TRUE(same_values(read(dir / "streamed.png"), read(dir / "on.png")));
 
   // The report carries the run's facts.
   EXPECT_EQ(with["output"]["width"], 480);
@@ -121,8 +126,8 @@ TEST(Quorv_Upscale, FusionWithToneMatchingHidesTheBordersOfTheDemoProcessor) {
   EXPECT_EQ(without["fusion"]["update"], "none");
   EXPECT_GT(with["seam_score"]["borders"].get<int>(), 0);
   for (const char* stage :
-       {"read", "enlarge", "grid", "masks", "process", "fusion", "rebuild", "seam_score", "write", "total"})
-    EXPECT_TRUE(with["timings"].contains(stage)) << stage;
+       {"read", "enlarge", "grid", "masks", "process", "fusion", "paste", "seam_score", "write", "total"})
+    EXPECT_TRUE(with["timings"].contains(stage) && with["cpu_per_wall"].contains(stage)) << stage;
 #ifndef __SANITIZE_ADDRESS__  // AddressSanitizer's shadow memory and quarantine are not the program's
   EXPECT_LE(with["memory"]["peak_rss_bytes"].get<int64_t>(), with["memory"]["estimated_peak_bytes"].get<int64_t>());
 #endif
