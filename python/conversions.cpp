@@ -1,6 +1,7 @@
 #include "python/conversions.h"
 
 #include <torch/csrc/Device.h>
+#include <torch/cuda.h>
 #include <torch/csrc/autograd/python_variable.h>
 
 #include <climits>
@@ -8,6 +9,7 @@
 #include <cstring>
 
 #include "host/errors.h"
+#include "host/image_tensor.h"
 
 namespace quorv::python {
 namespace {
@@ -90,6 +92,14 @@ py::object attribute_or_key(py::handle record, const char* field) {
   return py::none();
 }
 
+at::Device available_device(const at::Device& device, const std::string& name) {
+  if (device.is_cuda() && !torch::cuda::is_available())
+    throw ValueError(name + " is \"" + device.str() +
+                     "\" but CUDA is not available on this machine (no GPU, or a tensor library built without "
+                     "CUDA); use \"cpu\"");
+  return device;
+}
+
 }  // namespace
 
 std::string type_name(py::handle value) { return py::str(py::type::handle_of(value).attr("__name__")); }
@@ -113,22 +123,39 @@ int64_t integer_value(py::handle value, const std::string& name) {
   return static_cast<int64_t>(v);
 }
 
+TensorObject tensor_object(const at::Tensor& tensor) {
+  return py::reinterpret_steal<TensorObject>(THPVariable_Wrap(tensor));
+}
+
 at::Tensor tensor_value(py::handle value, const std::string& name) {
-  if (!THPVariable_Check(value.ptr())) throw py::type_error(name + " must be a torch.Tensor, got " + type_name(value));
-  return THPVariable_Unpack(value.ptr());
+  if (THPVariable_Check(value.ptr())) return THPVariable_Unpack(value.ptr());
+  std::string hint;
+  if (py::hasattr(value, "__array_interface__")) hint = " (an array: torch.from_numpy(value) wraps it)";
+  throw py::type_error(name + " must be a torch.Tensor, got " + type_name(value) + hint);
+}
+
+at::Tensor picture_value(py::handle value, const std::string& name) {
+  at::Tensor picture = tensor_value(value, name);
+  // No picture has more than 4 channels; a small axis 1 before a long last
+  // axis is the channels-first layout of the tensor library's own models.
+  if (picture.dim() == 4 && picture.size(1) <= 4 && picture.size(3) > 4)
+    throw ValueError(name + " must be [batch, height, width, channels] with the channels last, got " +
+                     shape_string(picture) + ", which looks channels-first: pass " + name +
+                     ".permute(0, 2, 3, 1)");
+  return picture;
 }
 
 std::optional<at::Tensor> optional_tensor_value(py::handle value, const std::string& name) {
   if (value.is_none()) return std::nullopt;
   if (!THPVariable_Check(value.ptr()))
     throw py::type_error(name + " must be a torch.Tensor or None, got " + type_name(value));
-  return THPVariable_Unpack(value.ptr());
+  return picture_value(value, name);
 }
 
 std::vector<at::Tensor> tensor_list(py::handle value, const std::string& name) {
   std::vector<at::Tensor> out;
   size_t i = 0;
-  for (py::handle item : sequence_value(value, name)) out.push_back(tensor_value(item, item_name(name, i++)));
+  for (py::handle item : sequence_value(value, name)) out.push_back(picture_value(item, item_name(name, i++)));
   return out;
 }
 
@@ -155,15 +182,17 @@ std::vector<std::pair<at::Tensor, at::Tensor>> tensor_pair_list(py::handle value
 }
 
 at::Device device_value(py::handle value, const std::string& name) {
-  if (THPDevice_Check(value.ptr())) return reinterpret_cast<THPDevice*>(value.ptr())->device;
+  if (THPDevice_Check(value.ptr())) return available_device(reinterpret_cast<THPDevice*>(value.ptr())->device, name);
   if (!py::isinstance<py::str>(value))
     throw py::type_error(name + " must be a torch.device or its text, got " + type_name(value));
   const std::string text = value.cast<std::string>();
+  at::Device device(at::kCPU);
   try {
-    return at::Device(text);
+    device = at::Device(text);
   } catch (const c10::Error&) {
     throw ValueError(name + " must name a device such as \"cpu\" or \"cuda:0\", got \"" + text + "\"");
   }
+  return available_device(device, name);
 }
 
 std::vector<std::string> text_list(py::handle value, const std::string& name) {
@@ -216,6 +245,23 @@ std::vector<GridSpec> grid_spec_list(py::handle value, const std::string& name, 
     out.push_back(spec);
   }
   return out;
+}
+
+void require_specs_inside(const std::vector<GridSpec>& specs, const at::Tensor& image, const std::string& name,
+                          bool regular_only) {
+  if (image.dim() != 4) return;  // the operation names the layout
+  const int64_t width = image.size(2), height = image.size(1);
+  for (size_t i = 0; i < specs.size(); ++i) {
+    const GridSpec& s = specs[i];
+    if (regular_only && s.is_segment()) continue;
+    const bool inside = s.width_inc >= 1 && s.height_inc >= 1 && s.x_start >= 0 && s.y_start >= 0 &&
+                        s.x_start <= width - s.width_inc && s.y_start <= height - s.height_inc;
+    if (!inside)
+      throw ValueError(item_name(name, i) + " must lie inside the picture (" + std::to_string(width) + " x " +
+                       std::to_string(height) + "), got x_start " + std::to_string(s.x_start) + ", y_start " +
+                       std::to_string(s.y_start) + ", width_inc " + std::to_string(s.width_inc) +
+                       ", height_inc " + std::to_string(s.height_inc));
+  }
 }
 
 py::object grid_spec_object(const GridSpec& s) {

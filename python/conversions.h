@@ -41,22 +41,42 @@ int64_t integer_value(py::handle value, const std::string& name);
 /// `str(value)`: for arguments that are only shown or have no effect.
 std::string printable(py::handle value);
 
+/// An argument shown as `torch.Tensor` in signatures. It takes any value, so
+/// that the body's picture_value() or tensor_value() can name the argument
+/// when it is something else (a NumPy array, a list) instead of an overload
+/// error that prints the whole value.
+class TensorObject : public py::object {
+ public:
+  static int accepts(PyObject*) { return 1; }
+  PYBIND11_OBJECT_DEFAULT(TensorObject, py::object, accepts)
+};
+
+/// A result shown as `torch.Tensor` in signatures.
+TensorObject tensor_object(const at::Tensor& tensor);
+
 /// A torch.Tensor; TypeError naming `name` otherwise.
 at::Tensor tensor_value(py::handle value, const std::string& name);
+
+/// A picture: a torch.Tensor that is not laid out channels-first. A
+/// [B, C, H, W] tensor (1..4 on axis 1, more than 4 on the last axis) is a
+/// ValueError naming `name`, which says to permute it; the layout itself is
+/// checked by the operation.
+at::Tensor picture_value(py::handle value, const std::string& name);
 
 /// A torch.Tensor or None.
 std::optional<at::Tensor> optional_tensor_value(py::handle value, const std::string& name);
 
-/// A list or tuple of torch.Tensor.
+/// A list or tuple of pictures (see picture_value).
 std::vector<at::Tensor> tensor_list(py::handle value, const std::string& name);
 
-/// A list or tuple whose entries are torch.Tensor or None.
+/// A list or tuple whose entries are pictures or None.
 std::vector<OptionalImage> optional_image_list(py::handle value, const std::string& name);
 
 /// Pairs (anything, mask): tensors kept, other entries undefined (never read as pictures).
 std::vector<std::pair<at::Tensor, at::Tensor>> tensor_pair_list(py::handle value, const std::string& name);
 
-/// A torch.device or its text ("cpu", "cuda:0").
+/// A torch.device or its text ("cpu", "cuda:0"); a CUDA device on a machine
+/// without CUDA is a ValueError saying so.
 at::Device device_value(py::handle value, const std::string& name);
 
 /// A list or tuple of str.
@@ -72,6 +92,13 @@ GridSpec grid_spec_value(py::handle value, const std::string& name);
 
 /// A list or tuple of records; with `row_and_col_only` a record needs only its first two fields.
 std::vector<GridSpec> grid_spec_list(py::handle value, const std::string& name, bool row_and_col_only = false);
+
+/// Raises ValueError unless every record's tile lies inside `image`'s width
+/// (axis 2) and height (axis 1) with a width and height of at least 1.
+/// `regular_only`: segment records (order 8000 and up) are placed by their
+/// segments and not checked.
+void require_specs_inside(const std::vector<GridSpec>& specs, const at::Tensor& image, const std::string& name,
+                          bool regular_only = false);
 
 py::object grid_spec_object(const GridSpec& spec);
 py::list grid_spec_objects(const std::vector<GridSpec>& specs);
@@ -127,3 +154,10 @@ void bind_models(py::module_& m);
 void bind_seams(py::module_& m);
 
 }  // namespace quorv::python
+
+namespace pybind11::detail {
+template <>
+struct handle_type_name<quorv::python::TensorObject> {
+  static constexpr auto name = const_name("torch.Tensor");
+};
+}  // namespace pybind11::detail

@@ -1,7 +1,11 @@
 // quorv.models: the model catalogue and tiled inference with learned
 // upscalers and restorers, usable where the host expects an upscale model.
-#include <filesystem>
+#include <torch/csrc/autograd/python_variable.h>
 
+#include <filesystem>
+#include <stdexcept>
+
+#include "host/errors.h"
 #include "host/nodes/upscale_model.h"
 #include "image/module.h"
 #include "models/catalogue.h"
@@ -29,6 +33,41 @@ struct LoadedModel {
     return std::get<0>(host::ImageUpscaleWithModel::upscale(model, image, options));
   }
 };
+
+// A model object of the host's, called piece by piece from the tiled run:
+// takes the GIL for each call and hands back a plain C++ error, since the run
+// reports failures without the GIL.
+struct PythonForward {
+  std::shared_ptr<py::object> model;
+
+  at::Tensor operator()(const at::Tensor& piece) const {
+    py::gil_scoped_acquire gil;
+    try {
+      const py::object result = (*model)(tensor_object(piece));
+      if (!THPVariable_Check(result.ptr()))
+        throw std::runtime_error("returned a " + type_name(result) + ", expected a torch.Tensor [1, C, h, w]");
+      return THPVariable_Unpack(result.ptr()).detach().to(at::kCPU);
+    } catch (py::error_already_set& e) {
+      throw std::runtime_error(e.what());
+    }
+  }
+};
+
+LoadedModel from_callable(py::object model, std::string name, int64_t scale, int64_t receptive_field,
+                          int64_t tile_size) {
+  if (!PyCallable_Check(model.ptr()))
+    throw py::type_error("model must be callable on a [1, C, h, w] torch.Tensor, got " + type_name(model));
+  if (tile_size < 0) throw ValueError("tile_size must not be negative, got " + std::to_string(tile_size));
+  if (name.empty()) name = type_name(model);
+  // The last reference may go in a call that runs without the GIL.
+  std::shared_ptr<py::object> held(new py::object(std::move(model)), [](py::object* o) {
+    py::gil_scoped_acquire gil;
+    delete o;
+  });
+  host::UpscaleModel loaded =
+      host::UpscaleModelLoader::from_function(name, PythonForward{held}, {scale, receptive_field});
+  return LoadedModel{std::move(loaded), "", std::nullopt, tile_size};
+}
 
 py::dict entry_dict(const models::CatalogueEntry& e, const std::string& folder) {
   py::dict d;
@@ -74,21 +113,12 @@ void bind_models(py::module_& m) {
       },
       py::arg("models_dir") = "",
       "Every model of the catalogue as a dict (name, scale, kind, licence, ..., installed, path).");
-  sub.def(
-      "load",
-      [](const std::string& name, const std::string& folder, int64_t tile_size) {
-        return without_gil([&] { return load(name, folder, tile_size); });
-      },
-      py::arg("name"), py::arg("models_dir") = "", py::arg("tile_size") = 0,
-      "A catalogue model by name (installed with `quorv models fetch NAME`) or a TorchScript file. "
-      "tile_size: side of the pieces the model sees (0: from free memory).");
-
   py::class_<LoadedModel>(sub, "Model", "A loaded model; call it on a [B, H, W, C] float32 picture in 0..1.")
       .def(
           "__call__",
-          [](const LoadedModel& self, py::handle image) {
-            const at::Tensor picture = tensor_value(image, "image");
-            return without_gil([&] { return self(picture); });
+          [](const LoadedModel& self, TensorObject image) {
+            const at::Tensor picture = picture_value(image, "image");
+            return tensor_object(without_gil([&] { return self(picture); }));
           },
           py::arg("image"), "The picture enlarged (or restored) tile by tile, clamped to 0..1.")
       .def_property_readonly("name", [](const LoadedModel& self) { return self.model.name(); })
@@ -105,6 +135,22 @@ void bind_models(py::module_& m) {
                              })
       .def_readwrite("tile_size", &LoadedModel::tile_size)
       .def("__repr__", [](const LoadedModel& self) { return "<quorv.models.Model '" + self.model.name() + "'>"; });
+
+  // After the class, so that signatures name quorv.models.Model.
+  sub.def(
+      "load",
+      [](const std::string& name, const std::string& folder, int64_t tile_size) {
+        return without_gil([&] { return load(name, folder, tile_size); });
+      },
+      py::arg("name"), py::arg("models_dir") = "", py::arg("tile_size") = 0,
+      "A catalogue model by name (installed with `quorv models fetch NAME`) or a TorchScript file. "
+      "tile_size: side of the pieces the model sees (0: from free memory).");
+
+  sub.def("from_callable", &from_callable, py::arg("model"), py::arg("name") = "", py::arg("scale") = 0,
+          py::arg("receptive_field") = 0, py::arg("tile_size") = 0,
+          "A model object of the host's (any callable taking a [1, C, h, w] float tensor in 0..1 and returning "
+          "[1, C, s*h, s*w]) run in tiles like a loaded model. scale and receptive_field: what is known of it "
+          "(0: measured on first use); tile_size as for load().");
 }
 
 }  // namespace quorv::python

@@ -1,6 +1,7 @@
 // Tile fusion on Quorv_Image: strip and corner blends and both fusion updates.
 #include "image/fusion/fusion.h"
 
+#include "host/errors.h"
 #include "python/conversions.h"
 #include "python/node_state_adapter.h"
 
@@ -14,16 +15,18 @@ using Update = at::Tensor (*)(const NodeState&, const std::string&, const at::Te
 void bind_update(QuorvClass& cls, const char* name, Update update, const char* doc) {
   cls.def_static(
       name,
-      [update](py::object SELF, py::object iteration, const at::Tensor& thisindexTile, py::object grid_specs,
+      [update](py::object SELF, py::object iteration, TensorObject thisindexTile_object, py::object grid_specs,
                int64_t index, py::object output_images, bool blend_all, py::object upscalemultiplier) {
+        const at::Tensor thisindexTile = picture_value(thisindexTile_object, "thisindexTile");
         const std::string iteration_text = printable(iteration);
         const std::vector<GridSpec> specs = grid_spec_list(grid_specs, "grid_specs");
         const std::vector<OptionalImage> images = optional_image_list(output_images, "output_images");
         const service::Json multiplier = json_value(upscalemultiplier, "upscalemultiplier");
-        return with_node_state(SELF, false, [&](const NodeState& state) {
-          return without_gil(
-              [&] { return update(state, iteration_text, thisindexTile, specs, index, images, blend_all, multiplier); });
-        });
+        return tensor_object(with_node_state(SELF, false, [&](const NodeState& state) {
+          return without_gil([&] {
+            return update(state, iteration_text, thisindexTile, specs, index, images, blend_all, multiplier);
+          });
+        }));
       },
       py::arg("SELF"), py::arg("iteration"), py::arg("thisindexTile"), py::arg("grid_specs"), py::arg("index"),
       py::arg("output_images"), py::arg("blend_all"), py::arg("upscalemultiplier") = 1, doc);
@@ -36,12 +39,14 @@ using CornerBlend = at::Tensor (*)(const NodeState&, const at::Tensor&, const at
 void bind_corner_blend(QuorvClass& cls, const char* name, CornerBlend blend, const char* doc) {
   cls.def_static(
       name,
-      [blend](py::object SELF, const at::Tensor& combined, const at::Tensor& neighbor_img, int64_t crop_x,
+      [blend](py::object SELF, TensorObject combined_object, TensorObject neighbor_img_object, int64_t crop_x,
               int64_t crop_y, int64_t feather_margin, py::object device) {
+        const at::Tensor combined = picture_value(combined_object, "combined");
+        const at::Tensor neighbor_img = picture_value(neighbor_img_object, "neighbor_img");
         const at::Device on = device_value(device, "device");
-        return with_node_state(SELF, false, [&](const NodeState& state) {
+        return tensor_object(with_node_state(SELF, false, [&](const NodeState& state) {
           return without_gil([&] { return blend(state, combined, neighbor_img, crop_x, crop_y, feather_margin, on); });
-        });
+        }));
       },
       py::arg("SELF"), py::arg("combined"), py::arg("neighbor_img"), py::arg("crop_x"), py::arg("crop_y"),
       py::arg("feather_margin"), py::arg("device"), doc);
@@ -52,15 +57,19 @@ void bind_corner_blend(QuorvClass& cls, const char* name, CornerBlend blend, con
 void bind_fusion(QuorvClass& cls) {
   cls.def_static(
       "blend_neighbor_tensor",
-      [](py::object SELF, const at::Tensor& combined, const at::Tensor& neighbor_img, int64_t cropmargin,
+      [](py::object SELF, TensorObject combined_object, TensorObject neighbor_img_object, int64_t cropmargin,
          const std::string& side, int64_t feather_margin, py::object device) {
+        const at::Tensor combined = picture_value(combined_object, "combined");
+        const at::Tensor neighbor_img = picture_value(neighbor_img_object, "neighbor_img");
+        if (side != "top" && side != "left" && side != "bottom" && side != "right")
+          throw ValueError("side must be \"top\", \"left\", \"bottom\" or \"right\", got \"" + side + "\"");
         const at::Device on = device_value(device, "device");
-        return with_node_state(SELF, false, [&](const NodeState& state) {
+        return tensor_object(with_node_state(SELF, false, [&](const NodeState& state) {
           return without_gil([&] {
             return Quorv_Image::blend_neighbor_tensor(state, combined, neighbor_img, cropmargin, side, feather_margin,
                                                       on);
           });
-        });
+        }));
       },
       py::arg("SELF"), py::arg("combined"), py::arg("neighbor_img"), py::arg("cropmargin"), py::arg("side"),
       py::arg("feather_margin"), py::arg("device"), "The overlap strip of one edge with the neighbour faded in.");
@@ -70,15 +79,18 @@ void bind_fusion(QuorvClass& cls) {
 
   cls.def_static(
       "blend_topright_tensor",
-      [](py::object SELF, const at::Tensor& combined, const at::Tensor& neighbor_img, int64_t crop_x, int64_t crop_y,
+      [](py::object SELF, TensorObject combined_object, TensorObject neighbor_img_object, int64_t crop_x,
+         int64_t crop_y,
          int64_t feather_margin_x, int64_t feather_margin_y, py::object device) {
+        const at::Tensor combined = picture_value(combined_object, "combined");
+        const at::Tensor neighbor_img = picture_value(neighbor_img_object, "neighbor_img");
         const at::Device on = device_value(device, "device");
-        return with_node_state(SELF, false, [&](const NodeState& state) {
+        return tensor_object(with_node_state(SELF, false, [&](const NodeState& state) {
           return without_gil([&] {
             return Quorv_Image::blend_topright_tensor(state, combined, neighbor_img, crop_x, crop_y, feather_margin_x,
                                                       feather_margin_y, on);
           });
-        });
+        }));
       },
       py::arg("SELF"), py::arg("combined"), py::arg("neighbor_img"), py::arg("crop_x"), py::arg("crop_y"),
       py::arg("feather_margin_x"), py::arg("feather_margin_y"), py::arg("device"),

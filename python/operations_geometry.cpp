@@ -13,7 +13,10 @@ namespace quorv::python {
 void bind_geometry(QuorvClass& cls) {
   cls.def_static(
       "is_divisible_by_8",
-      [](const at::Tensor& image) { return without_gil([&] { return Quorv_Image::is_divisible_by_8(image); }); },
+      [](TensorObject image_object) {
+        const at::Tensor image = picture_value(image_object, "image");
+        return without_gil([&] { return Quorv_Image::is_divisible_by_8(image); });
+      },
       py::arg("image"), "True when the picture's width (axis 2) and height (axis 1) are multiples of 8.");
 
   cls.def_static(
@@ -26,19 +29,20 @@ void bind_geometry(QuorvClass& cls) {
 
   cls.def_static(
       "format_2_divby8",
-      [](py::object image) {
+      [](TensorObject image) {
         if (image.is_none()) throw ValueError(geometry::kNoImageProvided);
         if (!THPVariable_Check(image.ptr())) throw ValueError(geometry::kImageNotATensor);
-        const at::Tensor picture = THPVariable_Unpack(image.ptr());
+        const at::Tensor picture = picture_value(image, "image");
         const auto [out, width, height, is_dviby8] =
             without_gil([&] { return Quorv_Image::format_2_divby8(picture); });
-        return py::make_tuple(out, width, height, is_dviby8);
+        return py::make_tuple(tensor_object(out), width, height, is_dviby8);
       },
       py::arg("image"), "(image, width, height, is_dviby8): the picture itself when divisible, else resized.");
 
   cls.def_static(
       "get_tiled_grid_specs",
-      [](py::object SELF, const at::Tensor& image) {
+      [](py::object SELF, TensorObject image_object) {
+        const at::Tensor image = picture_value(image_object, "image");
         const std::vector<GridSpec> specs = with_node_state(SELF, true, [&](NodeState& state) {
           return without_gil([&] { return Quorv_Image::get_tiled_grid_specs(state, image); });
         });
@@ -48,8 +52,10 @@ void bind_geometry(QuorvClass& cls) {
 
   cls.def_static(
       "get_grid_images",
-      [](const at::Tensor& image, py::object grid_specs) {
+      [](TensorObject image_object, py::object grid_specs) {
+        const at::Tensor image = picture_value(image_object, "image");
         const std::vector<GridSpec> specs = grid_spec_list(grid_specs, "grid_specs");
+        require_specs_inside(specs, image, "grid_specs");
         const std::vector<at::Tensor> tiles =
             without_gil([&] { return Quorv_Image::get_grid_images(image, specs); });
         py::list out;
@@ -68,7 +74,8 @@ void bind_geometry(QuorvClass& cls) {
 
   cls.def_static(
       "get_kontext_crop",
-      [](py::object SELF, const at::Tensor& tile_to_process, py::object grid_specs, int64_t index) {
+      [](py::object SELF, TensorObject tile_to_process_object, py::object grid_specs, int64_t index) {
+        const at::Tensor tile_to_process = picture_value(tile_to_process_object, "tile_to_process");
         const std::vector<GridSpec> specs = grid_spec_list(grid_specs, "grid_specs");
         const auto [k_w, k_h, crop_kontext_x, crop_kontext_y] =
             with_node_state(SELF, false, [&](const NodeState& state) {
@@ -81,10 +88,11 @@ void bind_geometry(QuorvClass& cls) {
 
   cls.def(
       "better_downscale",
-      [](const Quorv_Image& self, const at::Tensor& image, int64_t width, int64_t height,
+      [](const Quorv_Image& self, TensorObject image_object, int64_t width, int64_t height,
          const std::string& upscale_method, std::optional<std::string> upscale_model_name) {
-        return without_gil(
-            [&] { return self.better_downscale(image, width, height, upscale_method, upscale_model_name); });
+        const at::Tensor image = picture_value(image_object, "image");
+        return tensor_object(without_gil(
+            [&] { return self.better_downscale(image, width, height, upscale_method, upscale_model_name); }));
       },
       py::arg("image"), py::arg("width"), py::arg("height"), py::arg("upscale_method") = "lanczos",
       py::arg("upscale_model_name") = py::none(), "The picture resized to width x height.");

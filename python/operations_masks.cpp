@@ -44,13 +44,13 @@ void bind_masks(QuorvClass& cls) {
          py::object grid_specs_index, double inpaint_blur_margin, double inpaint_shift, double inpaint_border_margin,
          std::optional<double> Upscale_Detailer, double inpaint_max) {
         const GridSpec tile = grid_spec_value(grid_specs_index, "grid_specs_index");
-        return with_node_state(SELF, false, [&](const NodeState& state) {
+        return tensor_object(with_node_state(SELF, false, [&](const NodeState& state) {
           return without_gil([&] {
             return Quorv_Image::get_inpaint_mask(state, latent_image_H, latent_image_W, cols_qty, rows_qty, tile,
                                                  inpaint_blur_margin, inpaint_shift, inpaint_border_margin,
                                                  Upscale_Detailer, inpaint_max);
           });
-        });
+        }));
       },
       py::arg("SELF"), py::arg("latent_image_H"), py::arg("latent_image_W"), py::arg("cols_qty"),
       py::arg("rows_qty"), py::arg("grid_specs_index"), py::arg("inpaint_blur_margin"), py::arg("inpaint_shift"),

@@ -17,13 +17,15 @@ std::vector<double> placeholder_scales(py::object segs_scales) {
 void bind_reassembly(QuorvClass& cls) {
   cls.def_static(
       "rebuild_final_image",
-      [](py::object SELF, py::object iteration, py::object output_images, const at::Tensor& image,
+      [](py::object SELF, py::object iteration, py::object output_images, TensorObject image_object,
          py::object grid_specs, py::object upscale_scale, py::object /*rows_qty*/, py::object /*cols_qty*/,
          py::object grid_prompts, py::object segs_scales, py::object segms_cropped_masks, py::object segms_new,
          py::object upscale_method, bool nosegments) {
+        const at::Tensor image = picture_value(image_object, "image");
         const std::string iteration_text = printable(iteration);
         const std::vector<OptionalImage> images = optional_image_list(output_images, "output_images");
         const std::vector<GridSpec> specs = grid_spec_list(grid_specs, "grid_specs");
+        require_specs_inside(specs, image, "grid_specs", true);
         const std::vector<std::string> prompts = text_list(grid_prompts, "grid_prompts");
         const std::vector<double> scales = placeholder_scales(segs_scales);
         const auto cropped_masks = tensor_pair_list(segms_cropped_masks, "segms_cropped_masks");
@@ -48,9 +50,12 @@ void bind_reassembly(QuorvClass& cls) {
 
   cls.def_static(
       "rebuild_tiles",
-      [](py::object SELF, py::object grid_spec_tile, py::object output_images, const at::Tensor& output_image,
-         const at::Tensor& image, int64_t total, py::object iteration, int64_t feather_mask, int64_t crop_margin) {
+      [](py::object SELF, py::object grid_spec_tile, py::object output_images, TensorObject output_image_object,
+         TensorObject image_object, int64_t total, py::object iteration, int64_t feather_mask, int64_t crop_margin) {
+        const at::Tensor output_image = picture_value(output_image_object, "output_image");
+        const at::Tensor image = picture_value(image_object, "image");
         const std::vector<GridSpec> specs = grid_spec_list(grid_spec_tile, "grid_spec_tile");
+        require_specs_inside(specs, image, "grid_spec_tile", true);
         const std::vector<OptionalImage> images = optional_image_list(output_images, "output_images");
         const std::string iteration_text = printable(iteration);
         const auto [full_image, full_image_only_tiles] = with_node_state(SELF, false, [&](const NodeState& state) {
@@ -78,14 +83,17 @@ void bind_reassembly(QuorvClass& cls) {
 
   cls.def_static(
       "composite_segment_with_generation",
-      [](py::object SELF, const at::Tensor& cropped_segment_from_finalimage, const at::Tensor& original_segment,
+      [](py::object SELF, TensorObject cropped_segment_from_finalimage_object, TensorObject original_segment_object,
          int64_t index) {
-        return with_node_state(SELF, false, [&](const NodeState& state) {
+        const at::Tensor cropped_segment_from_finalimage =
+            picture_value(cropped_segment_from_finalimage_object, "cropped_segment_from_finalimage");
+        const at::Tensor original_segment = picture_value(original_segment_object, "original_segment");
+        return tensor_object(with_node_state(SELF, false, [&](const NodeState& state) {
           return without_gil([&] {
             return Quorv_Image::composite_segment_with_generation(state, cropped_segment_from_finalimage,
                                                                   original_segment, index);
           });
-        });
+        }));
       },
       py::arg("SELF"), py::arg("cropped_segment_from_finalimage"), py::arg("original_segment"), py::arg("index"),
       "The regenerated segment pasted onto its crop through the segment's upscaled mask.");

@@ -25,7 +25,9 @@ py::dict border_object(const measure::SeamBorder& b) {
 void bind_seams(py::module_& m) {
   m.def(
       "seam_visibility",
-      [](const at::Tensor& result, const at::Tensor& reference, py::object grid_specs) {
+      [](TensorObject result_object, TensorObject reference_object, py::object grid_specs) {
+        const at::Tensor result = picture_value(result_object, "result");
+        const at::Tensor reference = picture_value(reference_object, "reference");
         const std::vector<GridSpec> specs = grid_spec_list(grid_specs, "grid_specs");
         const measure::SeamVisibility v = without_gil([&] { return measure::seam_visibility(result, reference, specs); });
         py::dict d;
@@ -68,7 +70,8 @@ void bind_seams(py::module_& m) {
 
   m.def(
       "match_tile_tone",
-      [](const at::Tensor& tile, py::object grid_specs, int64_t index, py::object finished) {
+      [](TensorObject tile_object, py::object grid_specs, int64_t index, py::object finished) {
+        const at::Tensor tile = picture_value(tile_object, "tile");
         const std::vector<GridSpec> specs = grid_spec_list(grid_specs, "grid_specs");
         const std::vector<OptionalImage> images = optional_image_list(finished, "finished");
         const fusion::ToneMatch t = without_gil([&] { return fusion::match_tile_tone(tile, specs, index, images); });

@@ -9,11 +9,13 @@ namespace quorv::python {
 
 void bind_tools(py::module_& m) {
   m.def(
-      "read_picture", [](const std::string& path) { return without_gil([&] { return io::read_picture(path).rgb; }); },
+      "read_picture",
+      [](const std::string& path) { return tensor_object(without_gil([&] { return io::read_picture(path).rgb; })); },
       py::arg("path"), "A picture file as a float32 [1, H, W, 3] tensor in 0..1.");
   m.def(
       "write_picture",
-      [](const std::string& path, const at::Tensor& picture, int bit_depth) {
+      [](const std::string& path, TensorObject picture_object, int bit_depth) {
+        const at::Tensor picture = picture_value(picture_object, "picture");
         without_gil([&] { io::write_picture(path, picture, bit_depth); });
       },
       py::arg("path"), py::arg("picture"), py::arg("bit_depth") = 8,

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The main job: builds the command-line upscaler (installing missing Debian
-# packages first) and upscales the sample picture x2 with the demo tile
+# The main job: builds the command-line upscaler and the Python module
+# (installing missing Debian packages first) and upscales the sample picture x2 with the demo tile
 # processor, once without tile fusion and once with it (each tile's tone
 # matched to its finished neighbours first). Results, previews and JSON
 # reports go to out/demo/; the two seam scores are printed at the end.
@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 build="${QUORV_BUILD_DIR:-build}"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release
-cmake --build "$build" -j"$(nproc)" --target quorv
+cmake --build "$build" -j"$(nproc)" --target quorv quorv_python
 quorv="$build/tools/quorv/quorv"
 out=out/demo
 mkdir -p "$out"
@@ -39,3 +39,5 @@ score() { sed -n 's/^seam score *\([0-9.]*\).*/\1/p' "$out/summary_$1.txt"; }
 echo "Wrote $out/: results, previews_*/ and report_*.json; coffee_x2_lanczos.png against coffee_x2_model.png"
 echo "seam score without fusion: $(score coffee_x2_unfused)"
 echo "seam score with fusion:    $(score coffee_x2_fused)   (1.00 = borders as visible as before processing)"
+echo "The Python module is in $build/python (PYTHONPATH=$build/python /usr/bin/python3); install everything with:"
+echo "  sudo cmake --install $build --prefix /usr/local"

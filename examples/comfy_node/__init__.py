@@ -1,8 +1,8 @@
-"""A small ComfyUI custom node package: tiled upscaling with the quorv module.
+"""Quorv Tiled Upscale: a custom node package for the ComfyUI host.
 
 The host imports this folder as a package and reads NODE_CLASS_MAPPINGS and
-NODE_DISPLAY_NAME_MAPPINGS. The compiled `quorv` module must be importable
-(installed next to the package or on PYTHONPATH).
+NODE_DISPLAY_NAME_MAPPINGS. The compiled `quorv` module must be importable:
+installed (cmake --install) or on PYTHONPATH; see README.md.
 """
 
 from .nodes import NODE_CLASS_MAPPINGS, NODE_DISPLAY_NAME_MAPPINGS

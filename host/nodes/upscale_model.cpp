@@ -43,7 +43,7 @@ std::string file_kind(const fs::path& path) {
 
 }  // namespace
 
-UpscaleModel UpscaleModelLoader::open(const std::string& path, const std::string& name, const ModelFacts& facts) {
+UpscaleModel UpscaleModelLoader::empty(const std::string& name, const ModelFacts& facts) {
   if (facts.scale < 0 || facts.receptive_field < 0)
     throw ValueError("upscale model '" + name + "': scale and receptive field must not be negative, got " +
                      std::to_string(facts.scale) + " and " + std::to_string(facts.receptive_field));
@@ -51,6 +51,11 @@ UpscaleModel UpscaleModelLoader::open(const std::string& path, const std::string
   model.name_ = name;
   model.module_ = std::make_shared<UpscaleModel::Module>();
   model.module_->given = facts;
+  return model;
+}
+
+UpscaleModel UpscaleModelLoader::open(const std::string& path, const std::string& name, const ModelFacts& facts) {
+  UpscaleModel model = empty(name, facts);
   try {
     model.module_->module = torch::jit::load(path, at::kCPU);
   } catch (const std::exception&) {
@@ -94,6 +99,15 @@ UpscaleModel UpscaleModelLoader::load_file(const std::string& path, const ModelF
   if (path.empty() || !fs::is_regular_file(path, ec))
     throw ValueError("upscale model file '" + path + "' not found");
   return open(path, fs::path(path).filename().string(), facts);
+}
+
+UpscaleModel UpscaleModelLoader::from_function(const std::string& name,
+                                               std::function<at::Tensor(const at::Tensor&)> forward,
+                                               const ModelFacts& facts) {
+  if (!forward) throw ValueError("upscale model '" + name + "' has no forward function");
+  UpscaleModel model = empty(name, facts);
+  model.module_->forward = std::move(forward);
+  return model;
 }
 
 }  // namespace quorv::host

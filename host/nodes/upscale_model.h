@@ -66,8 +66,17 @@ class UpscaleModelLoader {
   /// "not a TorchScript model".
   static UpscaleModel load_file(const std::string& path, const ModelFacts& facts = {});
 
+  /// A model that is a function rather than a file (a model object the host
+  /// holds in another language), named `name`. `forward` gets [1, C, h, w]
+  /// float 0..1 on the CPU and must return [1, C, s*h, s*w]; whatever it
+  /// throws is reported as the model's failure, naming the piece.
+  static UpscaleModel from_function(const std::string& name,
+                                    std::function<at::Tensor(const at::Tensor&)> forward,
+                                    const ModelFacts& facts = {});
+
  private:
   static UpscaleModel open(const std::string& path, const std::string& name, const ModelFacts& facts);
+  static UpscaleModel empty(const std::string& name, const ModelFacts& facts);
 };
 
 /// How a picture is cut for the model.

@@ -4,6 +4,7 @@
 
 #include <torch/script.h>
 
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -14,6 +15,7 @@ namespace quorv::host {
 
 struct UpscaleModel::Module {
   torch::jit::Module module;
+  std::function<at::Tensor(const at::Tensor&)> forward;  ///< used instead of `module` when set
   ModelFacts given;
   std::once_flag probed;
   ModelFacts measured;

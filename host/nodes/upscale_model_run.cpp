@@ -47,8 +47,12 @@ at::Tensor run_model_piece(const UpscaleModel::Module& module, const std::string
   c10::IValue result;
   try {
     c10::InferenceMode inference;
-    torch::jit::Module runner = module.module;  // shares the loaded weights
-    result = runner.forward({piece});
+    if (module.forward) {
+      result = module.forward(piece);
+    } else {
+      torch::jit::Module runner = module.module;  // shares the loaded weights
+      result = runner.forward({piece});
+    }
   } catch (const std::bad_alloc&) {
     throw ModelOutOfMemory("out of memory" + where);
   } catch (const c10::Error& e) {

@@ -89,3 +89,30 @@ def test_files_work_without_the_catalogue_and_bad_models_say_what_is_wrong(tmp_p
         quorv.models.load("waifu2x-noise1", models_dir=models_dir)
     with pytest.raises(TypeError, match="image"):
         model("not a picture")
+
+
+def test_a_host_model_object_runs_in_tiles_through_from_callable(astronaut):
+    calls = []
+
+    def host_model(piece):  # the host's model objects take [1, 3, h, w] in 0..1
+        calls.append(tuple(piece.shape))
+        with torch.no_grad():
+            return _ConvX2()(piece)
+
+    model = quorv.models.from_callable(host_model, name="host x2", scale=2, tile_size=40)
+    assert (model.name, model.scale, model.receptive_field) == ("host x2", 2, 3)  # measured on a probe
+    calls.clear()
+    crop = astronaut[:, 10:107, 20:133, :]
+    out = model(crop)
+    assert torch.allclose(out, _reference(crop), atol=1e-4)
+    assert len(calls) > 4 and all(c[:2] == (1, 3) and max(c[2:]) <= 40 for c in calls)
+
+    def boom(piece):
+        raise RuntimeError("out of cheese")
+
+    with pytest.raises(ValueError, match=r"'boom' failed: RuntimeError: out of cheese \(tile 1 of"):
+        quorv.models.from_callable(boom, name="boom", scale=2, receptive_field=1)(crop)
+    with pytest.raises(ValueError, match="returned a list, expected a torch.Tensor"):
+        quorv.models.from_callable(lambda p: [p], scale=1, receptive_field=1)(crop)
+    with pytest.raises(TypeError, match="model must be callable"):
+        quorv.models.from_callable(42)

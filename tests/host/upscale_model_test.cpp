@@ -1,6 +1,9 @@
 #include "host/nodes/upscale_model.h"
 
+#include <ATen/ATen.h>
 #include <gtest/gtest.h>
+
+#include <stdexcept>
 
 #include "host/errors.h"
 #include "tests/support/test_support.h"
@@ -58,6 +61,33 @@ TEST_F(Host_UpscaleModel, MeasuresScaleAndReceptiveFieldOnce) {
   EXPECT_EQ(given.facts().receptive_field, 9);
   const UpscaleModel half = UpscaleModelLoader::load_file(test::test_model_folder() + "/conv_x4.pt", {4, 0});
   EXPECT_EQ(half.facts().receptive_field, 5);
+}
+
+TEST_F(Host_UpscaleModel, FunctionModelsRunInTilesAndTheirFailuresNameThePiece) {
+  // A 3x3 box blur, then nearest x2: a result pixel sees one input pixel on each side.
+  int calls = 0;
+  const auto blur_x2 = [&calls](const at::Tensor& piece) {
+    ++calls;
+    const at::Tensor blurred = at::avg_pool2d(piece, 3, 1, 1, false, false);
+    return at::upsample_nearest2d(blurred, {piece.size(2) * 2, piece.size(3) * 2});
+  };
+  const UpscaleModel model = UpscaleModelLoader::from_function("blur x2", blur_x2);
+  EXPECT_EQ(model.facts().scale, 2);
+  EXPECT_EQ(model.facts().receptive_field, 1);
+  const at::Tensor img = test::random_picture(1, 37, 53, 3);
+  UpscaleOptions options;
+  options.tile_size = 20;
+  calls = 0;
+  const at::Tensor tiled = std::get<0>(ImageUpscaleWithModel::upscale(model, img, options));
+  EXPECT_GT(calls, 4);
+  const at::Tensor whole = blur_x2(img.permute({0, 3, 1, 2})).clamp(0, 1).permute({0, 2, 3, 1});
+  EXPECT_TRUE(at::allclose(tiled, whole, 0, 1e-6));
+
+  const UpscaleModel failing = UpscaleModelLoader::from_function(
+      "failing", [](const at::Tensor&) -> at::Tensor { throw std::runtime_error("no weights"); }, {2, 1});
+  EXPECT_THROW_WITH(ImageUpscaleWithModel::upscale(failing, img), ValueError,
+                    "upscale model 'failing' failed: no weights (tile 1 of");
+  EXPECT_THROW_WITH(UpscaleModelLoader::from_function("none", nullptr), ValueError, "no forward function");
 }
 
 }  // namespace

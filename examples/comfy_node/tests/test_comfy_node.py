@@ -1,6 +1,7 @@
-"""Drives the example node package the way the host does: load the folder as a
-custom node package, read its mappings, fill the inputs from INPUT_TYPES and
-call FUNCTION with tensors."""
+"""Drives the node package through a small stand-in of the host's node API:
+load the folder as a custom node package, read its mappings, fill the inputs
+from INPUT_TYPES (checking each value against its declared type and range)
+and call FUNCTION. No host is installable here, so this is the host."""
 
 import importlib.util
 import sys
@@ -19,10 +20,11 @@ TYPE_CHECKS = {
     "FLOAT": lambda v: isinstance(v, float),
     "STRING": lambda v: isinstance(v, str),
     "BOOLEAN": lambda v: isinstance(v, bool),
+    "UPSCALE_MODEL": callable,
 }
 
 
-class FakeRegistry:
+class StandInHost:
     """What the host does with a custom node folder and a queued node."""
 
     def __init__(self, folder):
@@ -31,6 +33,7 @@ class FakeRegistry:
         module = importlib.util.module_from_spec(spec)
         sys.modules[spec.name] = module
         spec.loader.exec_module(module)
+        self.module = sys.modules["quorv_example_nodes.nodes"]
         self.classes = module.NODE_CLASS_MAPPINGS
         self.names = module.NODE_DISPLAY_NAME_MAPPINGS
 
@@ -54,6 +57,7 @@ class FakeRegistry:
                     assert TYPE_CHECKS[kind](value), f"{key}={value!r} is not a {kind}"
                     if options and "min" in options[0]:
                         assert options[0]["min"] <= value <= options[0]["max"], key
+        assert set(inputs) <= set(values), f"inputs the node does not declare: {set(inputs) - set(values)}"
         node = node or cls()
         outputs = getattr(node, cls.FUNCTION)(**values)
         assert isinstance(outputs, tuple) and len(outputs) == len(cls.RETURN_TYPES)
@@ -62,9 +66,31 @@ class FakeRegistry:
         return outputs
 
 
+class NegativeRestorer(torch.nn.Module):
+    """A same-size restorer whose work is easy to see: 1 - x."""
+
+    def forward(self, x):
+        return 1.0 - x
+
+
+class NearestX2(torch.nn.Module):
+    """The host's UPSCALE_MODEL stand-in: [1, 3, h, w] -> [1, 3, 2h, 2w], with its scale known."""
+
+    scale = 2
+
+    def __init__(self):
+        super().__init__()
+        self.weight = torch.nn.Parameter(torch.ones(1))  # so it has a device, as host models do
+        self.shapes = []
+
+    def forward(self, x):
+        self.shapes.append(tuple(x.shape))
+        return torch.nn.functional.interpolate(x, scale_factor=2.0, mode="nearest") * self.weight
+
+
 @pytest.fixture(scope="module")
-def registry():
-    return FakeRegistry(PACKAGE)
+def host():
+    return StandInHost(PACKAGE)
 
 
 @pytest.fixture(scope="module")
@@ -72,21 +98,43 @@ def coffee():
     return quorv.read_picture(str(DATA / "coffee.png"))
 
 
+@pytest.fixture
+def models_dir(tmp_path, monkeypatch):
+    """A models folder with the default restorer installed (a stand-in model under its name)."""
+    torch.jit.script(NegativeRestorer()).save(str(tmp_path / "waifu2x-noise1.pt"))
+    monkeypatch.setenv("QUORV_MODELS", str(tmp_path))
+    return tmp_path
+
+
 def enlarged(picture, factor):
     Q = quorv.Quorv_Image()
     return Q.better_downscale(picture, round(picture.shape[2] * factor), round(picture.shape[1] * factor))
 
 
-def test_package_registers_one_upscaler(registry):
-    assert list(registry.classes) == ["QuorvTiledUpscale"]
-    assert registry.names["QuorvTiledUpscale"] == "Quorv Tiled Upscale"
+def sharpen(tile, inpaint_mask):
+    """A wired sampler stand-in: sharpens where the inpaint mask allows it."""
+    planes = tile.permute(0, 3, 1, 2)
+    blurred = torch.nn.functional.avg_pool2d(planes, 5, stride=1, padding=2, count_include_pad=False)
+    mixed = torch.lerp(planes, (2 * planes - blurred).clamp(0, 1), inpaint_mask)
+    return mixed.permute(0, 2, 3, 1).contiguous()
 
 
-def test_unchanged_tiles_rebuild_the_enlarged_picture_exactly(registry, coffee):
+def test_inputs_offer_the_host_model_and_restorers_and_no_token_widget(host):
+    assert list(host.classes) == ["QuorvTiledUpscale"]
+    assert host.names["QuorvTiledUpscale"] == "Quorv Tiled Upscale"
+    declared = host.classes["QuorvTiledUpscale"].INPUT_TYPES()
+    assert declared["optional"]["upscale_model"] == ("UPSCALE_MODEL",)
+    restorers, options = declared["required"]["restorer"]
+    assert options["default"] == "waifu2x-noise1" and restorers[-1] == "none"
+    assert {"waifu2x-noise1", "waifu2x-noise2", "waifu2x-noise3"} <= set(restorers)
+    names = [key.lower() for section in declared.values() for key in section]
+    assert not any(word in key for key in names for word in ("token", "key", "secret", "password"))
+
+
+def test_unchanged_tiles_rebuild_the_enlarged_picture_exactly(host, coffee):
     before = coffee.clone()
-    node = registry.classes["QuorvTiledUpscale"]()
-    node.refine = lambda tile, mask, strength: tile.clone()
-    image, bands = registry.run("QuorvTiledUpscale", node=node, image=coffee)
+    node = host.classes["QuorvTiledUpscale"]()
+    image, bands = host.run("QuorvTiledUpscale", node=node, image=coffee, restorer="none")
     assert torch.equal(coffee, before)
     assert image.shape == (1, 800, 1200, 3)
     assert torch.equal(image, enlarged(coffee, 2.0))
@@ -95,19 +143,73 @@ def test_unchanged_tiles_rebuild_the_enlarged_picture_exactly(registry, coffee):
     assert (node.SIZE.fullW, node.PARAMS.rows_qty, node.PARAMS.cols_qty) == (512, 2, 3)
 
 
-def test_refined_tiles_are_fused_without_seams(registry, coffee, capsys):
-    plain, _ = registry.run("QuorvTiledUpscale", image=coffee, detail=1.0)
+def test_without_a_sampler_the_catalogue_restorer_refines_each_tile(host, coffee, models_dir):
+    image, _ = host.run("QuorvTiledUpscale", image=coffee)
     reference = enlarged(coffee, 2.0)
-    assert 0.0 <= plain.min() and plain.max() <= 1.0
-    assert (plain - reference).abs().mean() > 1e-3
+    # Inside the first tile, away from every band, the restorer's work is all there is.
+    assert torch.allclose(image[:, 100:300, 100:300], 1 - reference[:, 100:300, 100:300], atol=1e-6)
+    # Bands kept for context are covered by the neighbours' restored middles.
+    assert (image - (1 - reference)).abs().mean() < 0.02
 
-    with quorv.FusionService() as service:
-        fused, _ = registry.run("QuorvTiledUpscale", image=coffee, detail=1.0,
-                                Tile_Fusion_Mode="Neuro_Generative_Tile_Fusion",
-                                fusion_service_url=service.base_address, api_token="example")
-    quorv.clear_apiurl()
-    assert "Warning" not in capsys.readouterr().out
-    assert fused.shape == plain.shape
+    (models_dir / "waifu2x-noise1.pt").unlink()
+    with pytest.raises(ValueError, match="quorv models fetch waifu2x-noise1"):
+        host.run("QuorvTiledUpscale", image=coffee)
+
+
+def test_a_wired_host_model_enlarges_in_tiles_before_lanczos(host, coffee):
+    model = NearestX2()
+    image, _ = host.run("QuorvTiledUpscale", image=coffee, restorer="none", upscale_model=model)
+    nearest = torch.nn.functional.interpolate(coffee.permute(0, 3, 1, 2), scale_factor=2.0, mode="nearest")
+    assert torch.equal(image, nearest.permute(0, 2, 3, 1))  # the model's size is the size asked for
+    assert model.shapes and all(s[:2] == (1, 3) for s in model.shapes)
+
+    image, _ = host.run("QuorvTiledUpscale", image=coffee, restorer="none", upscale_model=model, upscale_by=3.0)
+    assert image.shape == (1, 1200, 1800, 3)
+
+
+def test_a_wired_sampler_is_fused_with_the_token_from_the_environment(host, coffee, capsys, monkeypatch):
+    node_class = host.classes["QuorvTiledUpscale"]
+    plain_node, fused_node = node_class(), node_class()
+    plain_node.refine = fused_node.refine = sharpen
+    # Without an address the same mode pastes the tiles back unfused.
+    plain, _ = host.run("QuorvTiledUpscale", node=plain_node, image=coffee,
+                        Tile_Fusion_Mode="Neuro_Generative_Tile_Fusion")
+    assert (plain - enlarged(coffee, 2.0)).abs().mean() > 1e-3
+
+    service = quorv.FusionService()
+    service.start(token="from-the-environment")
+    try:
+        monkeypatch.setenv("QUORV_TOKEN", "from-the-environment")
+        fused, _ = host.run("QuorvTiledUpscale", node=fused_node, image=coffee,
+                            Tile_Fusion_Mode="Neuro_Generative_Tile_Fusion",
+                            fusion_service_url=service.base_address)
+        assert "Warning" not in capsys.readouterr().out
+        refused_node = node_class()
+        refused_node.refine = sharpen
+        monkeypatch.setenv("QUORV_TOKEN", "wrong")
+        refused, _ = host.run("QuorvTiledUpscale", node=refused_node, image=coffee,
+                              Tile_Fusion_Mode="Neuro_Generative_Tile_Fusion",
+                              fusion_service_url=service.base_address)
+    finally:
+        service.stop()
+        quorv.clear_apiurl()
     # Fusion only touches the overlaps: the middle of the first tile is as refined.
-    assert torch.equal(fused[:, 100:300, 100:300], plain[:, 100:300, 100:300])
+    assert torch.equal(fused[:, 100:280, 100:360], plain[:, 100:280, 100:360])
     assert not torch.equal(fused, plain)
+    assert fused_node.API.token == "from-the-environment"
+    # The service refuses a wrong token, and every tile stays as refined.
+    assert torch.equal(refused, plain)
+
+
+def test_the_token_comes_from_the_environment_or_a_file(host, tmp_path):
+    service_token = host.module.service_token
+    token_file = tmp_path / "token"
+    token_file.write_text("from-a-file\n")
+    assert service_token({"QUORV_TOKEN": " set \n", "QUORV_TOKEN_FILE": str(token_file)}) == "set"
+    assert service_token({"QUORV_TOKEN_FILE": str(token_file)}) == "from-a-file"
+    (tmp_path / "quorv").mkdir()
+    (tmp_path / "quorv" / "token").write_text("from-the-config\n")
+    assert service_token({"XDG_CONFIG_HOME": str(tmp_path)}) == "from-the-config"
+    assert service_token({"XDG_CONFIG_HOME": str(tmp_path / "nothing")}) == ""
+    with pytest.raises(ValueError, match="QUORV_TOKEN_FILE names .*missing"):
+        service_token({"QUORV_TOKEN_FILE": str(tmp_path / "missing")})
