@@ -46,7 +46,9 @@ void bind_seams(py::module_& m) {
 
   m.def(
       "refix_seams",
-      [](const at::Tensor& result, const at::Tensor& reference, py::object grid_specs, double threshold) {
+      [](TensorObject result_object, TensorObject reference_object, py::object grid_specs, double threshold) {
+        const at::Tensor result = picture_value(result_object, "result");
+        const at::Tensor reference = picture_value(reference_object, "reference");
         const std::vector<GridSpec> specs = grid_spec_list(grid_specs, "grid_specs");
         const fusion::SeamRefix r =
             without_gil([&] { return fusion::refix_seams(result, reference, specs, threshold); });
