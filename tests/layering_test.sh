@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks that #include lines follow the module's layering:
 #   host/ knows nothing of image/ or models/; models/ uses only host/;
-#   inside image/ a subsystem includes only itself and lower levels; nothing
-#   in the module includes the tools.
+#   inside image/ a subsystem includes only itself and lower levels; the
+#   road (pipeline/) sits above the module and below the tools; nothing in
+#   the module or the road includes the tools.
 set -u
 root="${1:-.}"
 cd "$root" || exit 2
@@ -17,6 +18,7 @@ level() {  # level of a project path; empty for files outside the layered tree
     image/previews/*|image/service/*) echo 4 ;;
     image/fusion/*|image/reassembly/*) echo 5 ;;
     image/quorv_image.*) echo 6 ;;
+    pipeline/*) echo 7 ;;
     tools/*|fusion_service/*|python/*|examples/*|bench/*) echo 9 ;;
   esac
 }
@@ -39,6 +41,6 @@ while IFS= read -r file; do
       status=1
     fi
   done < <(sed -n 's/^#include "\([^"]*\)".*/\1/p' "$file")
-done < <(git ls-files --cached --others --exclude-standard 'host/*' 'models/*' 'image/*' 'tools/*' 'fusion_service/*' 'python/*' 2>/dev/null || find host image -type f)
+done < <(git ls-files --cached --others --exclude-standard 'host/*' 'models/*' 'image/*' 'pipeline/*' 'tools/*' 'fusion_service/*' 'python/*' 2>/dev/null || find host models image pipeline tools fusion_service python -type f)
 [[ $status -eq 0 ]] && echo "layering: ok"
 exit $status

@@ -155,6 +155,11 @@ void add_upscale_options(CLI::App& app, RunOptions& o) {
       ->check(CLI::Range(0, 1024))
       ->type_name("NUMBER")
       ->group(output);
+  app.add_option("--jobs", o.jobs, "tiles processed at once (fusion and pasting stay in grid order)")
+      ->capture_default_str()
+      ->check(range(1, 256))
+      ->type_name("NUMBER")
+      ->group(output);
   const std::string fusion = "Fusion";
   app.add_flag("--blend-all", o.blend_all, "fuse the right and bottom neighbours as well")->group(fusion);
   app.add_flag("--match-tone", o.match_tone,
@@ -212,6 +217,7 @@ void finish_options(RunOptions& o) {
     o.tile_width = parse_side(t.substr(0, x), t);
     o.tile_height = parse_side(t.substr(x + 1), t);
   }
+  o.keep_tiles = !o.previews_dir.empty();
   if (o.strict && o.keep_going)
     throw UsageError("--strict and --keep-going contradict each other: a failing tile either fails the run or stays");
   if (o.tile_timeout > 0 && o.processor.rfind("command:", 0) != 0)

@@ -24,7 +24,7 @@ at::Tensor crop(const at::Tensor& picture, const GridSpec& s) {
 
 // The inpaint mask and the paste mask of one tile, [1, 1, h, w] at the tile's size.
 std::pair<at::Tensor, at::Tensor> tile_masks(const PreviewInputs& in, const GridSpec& s) {
-  const RunOptions& o = in.options;
+  const pipeline::UpscaleOptions& o = in.options;
   at::Tensor inpaint = Quorv_Image::get_inpaint_mask(
       in.SELF, s.height_inc, s.width_inc, in.SELF.PARAMS.cols_qty.get(), in.SELF.PARAMS.rows_qty.get(), s,
       static_cast<double>(o.inpaint_blur_margin), static_cast<double>(o.shift),

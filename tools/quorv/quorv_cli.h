@@ -6,7 +6,9 @@
 //   quorv fusion-service [--port N]           the reference fusion service, standalone
 //   quorv models [fetch NAME...|--all]        the model catalogue; fetch and convert models
 //
-// The road of one upscale, with the stage names the timings use:
+// The road of one upscale, with the stage names the timings use; the tool
+// reads, plans (with its memory check) and writes, pipeline::Upscaler does
+// the rest:
 //
 //   read -> plan (sizes, grid, memory check) -> enlarge -> grid
 //        -> masks/process/fusion (per tile, in grid order) -> rebuild
@@ -43,6 +45,7 @@
 #include "image/grid_spec.h"
 #include "image/measure/measure.h"
 #include "image/service/service.h"
+#include "pipeline/upscaler.h"
 #include "tools/image_io/image_io.h"
 
 namespace CLI {
@@ -53,70 +56,56 @@ namespace quorv::cli {
 
 using Json = nlohmann::ordered_json;
 
-/// A mistake in the command line or in the files it names.
-class UsageError : public ValueError {
- public:
-  using ValueError::ValueError;
-};
+/// A mistake in the command line or in the files it names: the road's own
+/// kind for settings it cannot work with, so that both end the same way.
+using UsageError = pipeline::SettingsError;
+
+using pipeline::enlarged_alpha;
+using pipeline::enlarged_size;
+using pipeline::edge_padded;
+using pipeline::estimated_peak_bytes;
+using pipeline::finished_tiles_peak_bytes;
+using pipeline::fit_to_picture;
+using pipeline::last_readers;
+using pipeline::make_plan;
+using pipeline::model_activation_budget;
+using pipeline::node_state;
+using pipeline::PictureFit;
+using pipeline::Plan;
+using pipeline::Size;
+using pipeline::SkippedTile;
+using pipeline::tile_name;
+using pipeline::TileJob;
+using pipeline::TileProcessor;
+using pipeline::Timings;
+using pipeline::ToneMatchStatus;
 
 // --- options ---------------------------------------------------------------
 
-/// Every setting of a run. Defaults are those `quorv upscale --help` shows;
-/// they are chosen so that fusion is what hides the seams: the generative
-/// fusion mode with no compositing band pastes tiles back with hard edges,
-/// and each tile's inpaint band keeps the original pixels along its shared
-/// edges, which the fusion of the next tiles blends across.
-struct RunOptions {
+/// Every setting of a run: the road's (UpscaleOptions) and the tool's own
+/// (files, output, the fusion service's address, the tile program).
+/// Defaults are those `quorv upscale --help` shows.
+struct RunOptions : pipeline::UpscaleOptions {
+  RunOptions() { tile_size_text = "512"; }
+
   std::string input;
   std::string output;
-  std::string scale_text = "2";
-  double scale = 2;  ///< parsed from scale_text
-  std::string upscale_model;
-  std::string model;       ///< --model: a catalogue name or a model file
-  std::string models_dir;  ///< --models-dir: where catalogue models are installed
-  int64_t model_tile = 0;  ///< --model-tile: side of the pieces a model sees; 0 from the memory budget
+  std::string scale_text = "2";  ///< parsed into scale
+  // tile_size_text ("512" or "512x384") is parsed into tile_width and tile_height
 
-  // NodeState settings
-  std::string tile_size_text = "512";
-  int64_t tile_width = 512;  ///< parsed from tile_size_text ("512" or "512x384")
-  int64_t tile_height = 512;
-  std::string mode = "Neuro_Generative_Tile_Fusion";  ///< PARAMS.Tile_Fusion_Mode
-  double blend = 1.0;                                 ///< PARAMS.Tile_Fusion_Blend
-  int64_t inpaint_border_margin = 16;
-  int64_t inpaint_blur_margin = 16;
-  int64_t shift = 0;
-  int64_t shifttl = 0;
-  int64_t composite_blur_margin = 0;
-  double inpaint_max = 1.0;
-  bool kontext = false;  ///< PARAMS.FLUX_Kontext
-  double detail = 1.0;   ///< Upscale_Detailer
-  bool debug_overlay = false;
-  bool fast_preview = false;
-
-  // tiles and fusion
-  std::string processor = "identity";
-  std::string fusion = "v1";  ///< "v1", "v0" or "none"
-  bool blend_all = false;
-  bool match_tone = false;  ///< bring each tile's tone to its finished neighbours' before fusion
-  bool refix_seams = false;  ///< re-fuse, once, the borders that stand out after the rebuild
-  double seam_threshold = 0;  ///< the score above which a border is re-fused; 0: measure::kVisibleSeam
-  std::string fusion_url;
+  std::string fusion_url;  ///< empty: a service started in this process
   std::string token_file;
-  double fusion_timeout = 15;  ///< seconds without an answer before a service call fails
-  bool strict = false;         ///< a tile not fused or processed fails the run, nothing written
-  bool keep_going = false;     ///< a tile the processor fails on stays as it was
-  double tile_timeout = 0;     ///< seconds a tile command may take; 0: no limit
+  double tile_timeout = 0;  ///< seconds a tile command may take; 0: no limit
 
   // output
   bool overwrite = false;
   int depth = 0;  ///< 0: the input's, where OUTPUT's format holds it (else 8)
   std::string background = "white";  ///< under alpha when OUTPUT's format has none
   int png_compression = io::kDefaultPngCompression;
-  std::string previews_dir;
+  std::string previews_dir;  ///< finish_options keeps the finished tiles for it
   std::string report_file;
   bool quiet = false;
   bool force = false;
-  int threads = 0;  ///< threads of the heavy stages; 0: one per core
 };
 
 /// Adds the options a run names first, to `app`, writing into `options`:
@@ -133,9 +122,6 @@ void add_upscale_options(CLI::App& app, RunOptions& options);
 /// Parses the texts (scale, tile size) and checks what CLI11 cannot;
 /// UsageError naming the option, the expectation and the value.
 void finish_options(RunOptions& options);
-
-/// A NodeState filled from the settings, for the enlarged `image`.
-NodeState node_state(const RunOptions& options, const at::Tensor& image);
 
 // --- the runner ---------------------------------------------------------------
 
@@ -158,79 +144,6 @@ const Runner& load_runner();
 
 // --- sizes, grid and memory ----------------------------------------------------
 
-struct Size {
-  int64_t width = 0;
-  int64_t height = 0;
-};
-
-/// The picture size after enlarging `input` by `scale`: round(scale x side),
-/// at least 1. This is the output's size. A size beyond what a tensor can
-/// index: UsageError.
-Size enlarged_size(Size input, double scale);
-
-/// How a picture of any size meets the grid, which needs tiles no larger than
-/// the picture: the enlarged picture is edge-padded to the working size and
-/// the result cropped back. A tile larger than the picture shrinks to it;
-/// margins whose bands leave no room in the tile are lowered until the bands
-/// take a quarter of it. Then each side gets an even grid: the working side
-/// is tile + n x step exactly, so every tile steps by the same amount and
-/// overlaps its neighbours by the asked overlap, none pushed against the
-/// edge; the tile side (a multiple of 64, from three quarters of the asked
-/// one to an eighth above it) is the one with the least tile area:
-///
-///     uneven (the grid alone)         even
-///     |----T----|                     |----T----|
-///           |----T----|                     |----T----|
-///              |----T----|  <- edge               |----T----|~pad~|
-///
-/// Every change of the asked tile size or margins is one line in `notes`.
-struct PictureFit {
-  RunOptions options;  ///< tile size and margins as the run uses them
-  Size enlarged;       ///< the output's size
-  Size working;        ///< the size the grid is laid over
-  std::vector<std::string> notes;
-  int64_t uneven_tiles = 0;  ///< tiles the grid alone lays over the picture padded to multiples of 8
-};
-PictureFit fit_to_picture(const RunOptions& options, Size input);
-
-/// `picture` [1, h, w, c] grown to `size` by repeating its last column and
-/// row; the picture itself when it already has that size.
-at::Tensor edge_padded(const at::Tensor& picture, Size size);
-
-/// What a run will do, computed from sizes alone (nothing is allocated).
-struct Plan {
-  RunOptions options;  ///< as fitted to the picture
-  std::vector<std::string> notes;  ///< what fitting changed
-  Size input;
-  Size enlarged;  ///< the output's size
-  Size working;   ///< padded for the grid
-  NodeState SELF;
-  std::vector<GridSpec> grid_specs;
-  int64_t tile_grid_W = 0;  ///< column step
-  int64_t tile_grid_H = 0;  ///< row step
-  int64_t band = 0;         ///< mask band along each shared edge
-  int64_t estimated_peak_bytes = 0;
-  int64_t uneven_tiles = 0;  ///< what the grid alone would have laid (PictureFit)
-  /// The overlaps between neighbouring columns (rows) of the grid as laid,
-  /// smallest and largest: equal on an even grid.
-  std::pair<int64_t, int64_t> overlap_x{0, 0}, overlap_y{0, 0};
-};
-
-/// The grid of a run over a picture of `input` size, with the options fitted
-/// to it; a grid whose tile numbers would reach the segment mark: UsageError
-/// naming --tile-size.
-Plan make_plan(const RunOptions& options, Size input);
-
-/// Bytes a learned model's pieces may take for their activations: a quarter
-/// of the available memory, at most 2 GiB. The tool cuts model runs to it and
-/// counts it in the estimate.
-int64_t model_activation_budget();
-
-/// Peak resident memory of an upscale of `plan`, in bytes: the largest of
-/// the enlargement, the rebuild (picture, finished tiles and the rebuild's
-/// copies) and the write, plus what the libraries take.
-int64_t estimated_peak_bytes(const Plan& plan, int64_t channels);
-
 /// UsageError naming the estimate and what is available when `needed` exceeds it.
 void require_memory(int64_t needed, int64_t available);
 
@@ -242,35 +155,16 @@ void reserve_memory(int64_t bytes);
 
 // --- tile processors ---------------------------------------------------------------
 
-/// One tile handed to a processor: the picture ([1, h, w, 3], at the detail
-/// factor's size) and its inpaint mask ([1, h, w, 1], 1 = repaint). The
-/// processor returns a new picture of the same size; the road applies it
-/// through the mask, so pixels where the mask is 0 always stay.
-struct TileJob {
-  int64_t index;
-  GridSpec spec;
-  at::Tensor picture;
-  at::Tensor mask;
-};
-
-class TileProcessor {
- public:
-  virtual ~TileProcessor() = default;
-  /// False for a processor that returns every tile unchanged (the road then skips it).
-  virtual bool changes_tiles() const { return true; }
-  virtual at::Tensor process(const TileJob& job) = 0;
-};
-
 /// What a command: processor takes from the run.
 struct CommandSettings {
   int depth = 8;               ///< bits per channel of the tile files (8 or 16)
   double timeout_seconds = 0;  ///< per tile; 0: no limit
 };
 
-/// "identity", "demo", "torchscript:FILE", "model:NAME" (a same-size restorer
-/// of the catalogue, or a file) or "command:PROGRAM ARGS {in} {out}". A model
-/// is loaded here, so a bad one fails before any work; `options` gives its
-/// folder and piece size, `command` what a command: processor takes.
+/// "command:PROGRAM ARGS {in} {out}" (make_command_processor), or one of the
+/// road's processors (pipeline::make_tile_processor): "identity", "demo",
+/// "torchscript:FILE", "model:NAME". A model is loaded here, so a bad one
+/// fails before any work; `command` is what a command: processor takes.
 std::unique_ptr<TileProcessor> make_tile_processor(const std::string& spec, const RunOptions& options = {},
                                                    const CommandSettings& command = {});
 
@@ -316,60 +210,10 @@ class StopSignals {
   struct sigaction previous_term_ {};
 };
 
-/// "tile 5 (row 1, col 2)": how messages name a tile.
-std::string tile_name(const TileJob& job);
-
 /// The words of a command template: whitespace separates, '...' and "..."
 /// group, a backslash outside single quotes takes the next character as is.
 /// An unclosed quote: UsageError.
 std::vector<std::string> split_command(const std::string& command);
-
-// --- what a run did not do ---------------------------------------------------
-
-/// A tile the run did not do as asked, and why.
-struct SkippedTile {
-  int64_t index = 0;
-  int64_t row = 0;
-  int64_t col = 0;
-  std::string reason;
-};
-
-/// Fusion of a run's tiles through the service, with its failures counted:
-/// the service is checked before the first tile, every tile it did not fuse
-/// is kept with the reason, and after kFailuresBeforeStop failures in a row
-/// of one cause the remaining tiles are not sent to it. With --strict the
-/// first unfused tile is an Error.
-class FusionTracker {
- public:
-  static constexpr int kFailuresBeforeStop = 3;
-
-  FusionTracker(const RunOptions& options, std::string address);
-
-  /// Sends the request of the first tile of `grid`; a failure is an Error
-  /// naming the address and the HTTP status or the reason (a refused token:
-  /// UsageError).
-  void check_service(const NodeState& SELF, const std::vector<GridSpec>& grid) const;
-
-  /// The tile at `index` fused into the `finished` ones, or `tile` itself
-  /// (recorded as unfused, with a warning line) when that failed.
-  at::Tensor fuse(const NodeState& SELF, const at::Tensor& tile, const std::vector<GridSpec>& grid, int64_t index,
-                  const std::vector<OptionalImage>& finished);
-
-  const std::vector<SkippedTile>& unfused() const { return unfused_; }
-  /// Why the run stopped asking the service; empty when it did not.
-  const std::string& stopped_asking() const { return stopped_; }
-
- private:
-  void skip(const GridSpec& spec, int64_t index, const std::string& reason);
-
-  const RunOptions& options_;
-  std::string address_;
-  service::ClientOptions client_;
-  std::vector<SkippedTile> unfused_;
-  service::FusionOutcome last_failure_;
-  int failures_in_a_row_ = 0;
-  std::string stopped_;
-};
 
 // --- progress ---------------------------------------------------------------
 
@@ -416,21 +260,8 @@ void print_above_progress(const std::string& line);
 /// Redraws the progress bar of the stage under way (its clock moves on).
 void refresh_progress();
 
-// --- learned models ---------------------------------------------------------------
-
 /// "lanczos", or "with model NAME" for --model / --upscale-model.
 std::string enlarge_method(const RunOptions& options);
-
-/// The model --model or --upscale-model names, loaded (what the catalogue
-/// knows of it included); a missing, unknown or broken one fails here, before
-/// any work. A restorer given to --model: UsageError.
-std::optional<host::UpscaleModel> enlarging_model(const RunOptions& options);
-
-/// `picture` enlarged by `model` tile by tile (with a progress bar), then
-/// resized with lanczos to `width` x `height` when the model's own scale
-/// does not give exactly that.
-at::Tensor enlarged_with_model(const host::UpscaleModel& model, const RunOptions& options, const at::Tensor& picture,
-                               int64_t width, int64_t height, Progress::Style style);
 
 // --- output files ---------------------------------------------------------------
 
@@ -525,19 +356,6 @@ OutputPicture output_picture(const at::Tensor& result, const std::optional<at::T
 
 // --- the road ---------------------------------------------------------------
 
-/// Stage timings in seconds, in the order the stages ran.
-using Timings = std::vector<std::pair<std::string, double>>;
-
-/// For every tile, the last tile in grid order that may read it as a finished
-/// neighbour: fusion and tone matching read the tiles beside and diagonal to
-/// a tile and every tile that shares pixels with it. After that one is done,
-/// the tile can be let go.
-std::vector<size_t> last_readers(const std::vector<GridSpec>& grid);
-
-/// The most bytes the finished tiles of a run hold at once when each is let
-/// go after its last reader (all of them when `keep_all`).
-int64_t finished_tiles_peak_bytes(const std::vector<GridSpec>& grid, int64_t channels, bool keep_all);
-
 /// `quorv upscale`: returns the exit status.
 int run_upscale(const RunOptions& options);
 
@@ -569,7 +387,7 @@ std::string read_token(const std::string& token_file);
 
 /// What the previews are drawn from.
 struct PreviewInputs {
-  const RunOptions& options;
+  const pipeline::UpscaleOptions& options;
   const NodeState& SELF;
   const std::vector<GridSpec>& grid_specs;
   const at::Tensor& enlarged;  ///< before any tile was processed
@@ -585,14 +403,6 @@ struct PreviewInputs {
 std::vector<std::string> write_previews(const std::string& dir, const PreviewInputs& in);
 
 // --- report ---------------------------------------------------------------
-
-/// What tone matching did to one tile.
-struct ToneMatchStatus {
-  int64_t tile;
-  bool applied;
-  std::string reason;
-  std::vector<double> gain, offset;
-};
 
 /// What a finished upscale reports.
 struct RunFacts {

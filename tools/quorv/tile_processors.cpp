@@ -1,131 +1,19 @@
 #include <ATen/ATen.h>
 
-#include <filesystem>
-
-#include "host/image_tensor.h"
-#include "host/nodes/upscale_model.h"
-#include "models/catalogue.h"
 #include "tools/quorv/quorv_cli.h"
 
 namespace quorv::cli {
 namespace {
 
-namespace fs = std::filesystem;
-
-class Identity : public TileProcessor {
- public:
-  bool changes_tiles() const override { return false; }
-  at::Tensor process(const TileJob& job) override { return job.picture; }
-};
-
-// A stand-in for regenerating each tile on its own: every tile gets its own
-// small colour and tone shift and a sharpening, as independent generations
-// differ in exposure and detail. Deterministic: the shift depends only on the tile number.
-class Demo : public TileProcessor {
- public:
-  at::Tensor process(const TileJob& job) override {
-    uint64_t state = 0x9E3779B97F4A7C15ull * static_cast<uint64_t>(job.index + 1);
-    float gain[3], offset[3];
-    for (float& g : gain) g = 1.0f + 0.12f * (unit(state) - 0.5f);
-    for (float& o : offset) o = 0.06f * (unit(state) - 0.5f);
-    // x + k x (1 - x) lifts (k > 0) or lowers the mid-tones and keeps black and white.
-    const double tone = 0.2 * (unit(state) - 0.5);
-    const at::Tensor x = job.picture.clamp(0, 1);
-    const auto opts = job.picture.options();
-    const at::Tensor toned = x.add(x * (1 - x), tone)
-                                 .mul_(at::tensor(at::ArrayRef<float>(gain, 3), opts))
-                                 .add_(at::tensor(at::ArrayRef<float>(offset, 3), opts))
-                                 .clamp_(0, 1);
-    return toned.add(toned - blurred(toned), kSharpening).clamp_(0, 1);
-  }
-
- private:
-  static constexpr double kSharpening = 0.6;
-
-  // splitmix64, mapped to [0, 1).
-  static float unit(uint64_t& state) {
-    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return static_cast<float>((z ^ (z >> 31)) >> 40) / static_cast<float>(1ull << 24);
-  }
-
-  // (1 2 1) / 4 along one axis, the edge pixel repeated.
-  static at::Tensor smoothed(const at::Tensor& picture, int64_t axis) {
-    const int64_t n = picture.size(axis);
-    const at::Tensor padded = at::cat({picture.narrow(axis, 0, 1), picture, picture.narrow(axis, n - 1, 1)}, axis);
-    return (padded.narrow(axis, 0, n) + padded.narrow(axis, 1, n) * 2 + padded.narrow(axis, 2, n)) / 4;
-  }
-
-  // A 3 x 3 binomial blur, per channel.
-  static at::Tensor blurred(const at::Tensor& picture) { return smoothed(smoothed(picture, 1), 2); }
-};
-
-// A learned model run on each tile (in pieces when the tile is large); it must keep the size.
-class ModelProcessor : public TileProcessor {
- public:
-  ModelProcessor(host::UpscaleModel model, const RunOptions& o) : model_(std::move(model)) {
-    options_.tile_size = o.model_tile;
-    options_.memory_budget = model_activation_budget();
-  }
-
-  at::Tensor process(const TileJob& job) override {
-    at::Tensor out;
-    try {
-      out = std::get<0>(host::ImageUpscaleWithModel::upscale(model_, job.picture, options_));
-    } catch (const ValueError& e) {
-      throw ValueError(tile_name(job) + ": " + e.what());
-    }
-    if (out.sizes() != job.picture.sizes())
-      throw ValueError(tile_name(job) + ": the model '" + model_.name() + "' returned " + shape_string(out) +
-                       " for " + shape_string(job.picture) + "; a tile model must keep the size");
-    return out;
-  }
-
- private:
-  host::UpscaleModel model_;
-  host::UpscaleOptions options_;
-};
-
-std::unique_ptr<TileProcessor> torchscript_processor(const std::string& file, const RunOptions& o) {
-  std::error_code ec;
-  if (!fs::is_regular_file(file, ec)) throw UsageError("--processor torchscript: no model file '" + file + "'");
-  return std::make_unique<ModelProcessor>(host::UpscaleModelLoader::load_file(file), o);
-}
-
-std::unique_ptr<TileProcessor> restorer_processor(const std::string& name, const RunOptions& o) {
-  const models::ResolvedModel found = models::resolve_model(name, o.models_dir);
-  host::ModelFacts facts;
-  if (found.entry) {
-    if (found.entry->kind != "restorer" || found.entry->scale != 1)
-      throw UsageError("--processor model:" + name + " needs a same-size restorer; " + name + " enlarges " +
-                       std::to_string(found.entry->scale) + " times (use --model " + name + ")");
-    facts = {1, found.entry->receptive_field};
-  }
-  host::UpscaleModel model = host::UpscaleModelLoader::load_file(found.path, facts);
-  const int64_t scale = model.facts().scale;
-  if (scale > 1)
-    throw UsageError("--processor model:" + name + " needs a same-size restorer; " + name + " enlarges " +
-                     std::to_string(scale) + " times (use --model " + name + ")");
-  return std::make_unique<ModelProcessor>(std::move(model), o);
-}
-
 bool starts_with(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
 }  // namespace
 
-std::string tile_name(const TileJob& job) {
-  return "tile " + std::to_string(job.index) + " (row " + std::to_string(job.spec.row) + ", col " +
-         std::to_string(job.spec.col) + ")";
-}
-
 std::unique_ptr<TileProcessor> make_tile_processor(const std::string& spec, const RunOptions& o,
                                                    const CommandSettings& command) {
-  if (spec == "identity") return std::make_unique<Identity>();
-  if (spec == "demo") return std::make_unique<Demo>();
-  if (starts_with(spec, "torchscript:")) return torchscript_processor(spec.substr(12), o);
-  if (starts_with(spec, "model:")) return restorer_processor(spec.substr(6), o);
   if (starts_with(spec, "command:")) return make_command_processor(spec.substr(8), command);
+  if (spec == "identity" || spec == "demo" || starts_with(spec, "torchscript:") || starts_with(spec, "model:"))
+    return pipeline::make_tile_processor(spec, o);
   throw UsageError("--processor must be identity, demo, torchscript:FILE, model:NAME or command:'PROGRAM ARGS {in} {out}', got '" +
                    spec + "'");
 }

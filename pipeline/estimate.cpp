@@ -1,14 +1,13 @@
 #include <ATen/ATen.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 
 #include "host/checked_math.h"
-#include "tools/quorv/quorv_cli.h"
+#include "host/memory.h"
+#include "pipeline/upscaler.h"
 
-namespace quorv::cli {
+namespace quorv::pipeline {
 namespace {
 
 // Larger sides do not fit OpenCV's int sizes once multiplied by the channels.
@@ -19,7 +18,7 @@ constexpr int64_t kBaseBytes = int64_t{256} << 20;
 int64_t scaled_side(int64_t side, double scale, const char* what) {
   const double value = std::max(1.0, std::round(static_cast<double>(side) * scale));
   if (!(value <= static_cast<double>(kMaxSide)))
-    throw UsageError(std::string("the enlarged ") + what + " " + std::to_string(side) + " x " +
+    throw SettingsError(std::string("the enlarged ") + what + " " + std::to_string(side) + " x " +
                      std::to_string(scale) + " exceeds " + std::to_string(kMaxSide) + " pixels");
   return static_cast<int64_t>(value);
 }
@@ -41,12 +40,11 @@ int64_t model_activation_budget() {
 }
 
 int64_t estimated_peak_bytes(const Plan& plan, int64_t channels) {
-  const RunOptions& o = plan.options;
+  const UpscaleOptions& o = plan.options;
   const int64_t input = float_picture_bytes(plan.input, channels);
   // The working picture: the enlarged one with its padding, never smaller.
   const int64_t picture = float_picture_bytes(plan.working, channels);
-  const bool keep_tiles = !o.previews_dir.empty();
-  const int64_t tiles = finished_tiles_peak_bytes(plan.grid_specs, channels, keep_tiles);
+  const int64_t tiles = finished_tiles_peak_bytes(plan.grid_specs, channels, o.keep_tiles);
   // A model's activations, up to the budget its pieces are cut to.
   const bool enlarges_with_model = !o.model.empty() || !o.upscale_model.empty();
   const bool processes_with_model = o.processor.rfind("model:", 0) == 0 || o.processor.rfind("torchscript:", 0) == 0;
@@ -60,25 +58,16 @@ int64_t estimated_peak_bytes(const Plan& plan, int64_t channels) {
   if (enlarges_with_model) enlarging = checked_add(enlarging, activations, "estimate");
   int64_t tile_work = checked_add(checked_mul(picture, 2, "estimate"), checked_mul(tiles, 2, "estimate"), "estimate");
   if (processes_with_model) tile_work = checked_add(tile_work, activations, "estimate");
+  // Several jobs: up to 2 x jobs processed tiles wait for their turn, and each running one has its activations.
+  if (o.jobs > 1 && !plan.grid_specs.empty()) {
+    const GridSpec& s = plan.grid_specs.front();
+    const int64_t tile = float_picture_bytes({s.width_inc, s.height_inc}, channels);
+    tile_work = checked_add(tile_work, checked_mul(tile, 2 * int64_t{o.jobs}, "estimate"), "estimate");
+    if (processes_with_model)
+      tile_work = checked_add(tile_work, checked_mul(activations, int64_t{o.jobs} - 1, "estimate"), "estimate");
+  }
   const int64_t writing = checked_mul(picture, 3, "estimate");
   return checked_add(std::max({enlarging, tile_work, writing}), kBaseBytes, "estimate");
 }
 
-void require_memory(int64_t needed, int64_t available) {
-  if (needed > available)
-    throw UsageError("the run needs about " + human_bytes(needed) + " of memory, but only " +
-                     human_bytes(available) + " is available (--force tries anyway)");
-}
-
-void reserve_memory(int64_t bytes) {
-  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  if (bytes <= 0) return;
-  void* block = std::malloc(static_cast<size_t>(bytes));
-  if (!block) return;
-  const auto begin = (reinterpret_cast<uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
-  const auto end = (reinterpret_cast<uintptr_t>(block) + static_cast<uintptr_t>(bytes)) & ~(kHuge - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-  std::free(block);
-}
-
-}  // namespace quorv::cli
+}  // namespace quorv::pipeline

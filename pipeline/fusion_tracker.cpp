@@ -2,9 +2,9 @@
 
 #include "image/fusion/fusion.h"
 #include "image/module.h"
-#include "tools/quorv/quorv_cli.h"
+#include "pipeline/upscaler.h"
 
-namespace quorv::cli {
+namespace quorv::pipeline {
 namespace {
 
 using service::FusionOutcome;
@@ -30,7 +30,7 @@ std::string check_failure(const FusionOutcome& outcome, const std::string& addre
 
 }  // namespace
 
-FusionTracker::FusionTracker(const RunOptions& o, std::string address) : options_(o), address_(std::move(address)) {
+FusionTracker::FusionTracker(const UpscaleOptions& o) : options_(o) {
   client_.connect_timeout = millis(o.fusion_timeout);
   client_.data_timeout = millis(o.fusion_timeout);
   client_.total_timeout = 2 * millis(o.fusion_timeout);
@@ -42,9 +42,9 @@ void FusionTracker::check_service(const NodeState& SELF, const std::vector<GridS
       service::fetch_blend_info(service::prepare_neuro_generative_fusion(grid, 0, options_.scale), SELF, client_);
   if (reply.outcome.replied()) return;
   const std::string why =
-      check_failure(reply.outcome, address_) + "; nothing was processed (--fusion none runs without fusion)";
+      check_failure(reply.outcome, options_.fusion_address) + "; nothing was processed (--fusion none runs without fusion)";
   const long status = reply.outcome.http_status;
-  if (status == 401 || status == 403) throw UsageError(why);
+  if (status == 401 || status == 403) throw SettingsError(why);
   throw Error(why);
 }
 
@@ -60,7 +60,7 @@ at::Tensor FusionTracker::fuse(const NodeState& SELF, const at::Tensor& tile, co
   at::Tensor fused;
   try {
     fused = fusion::fusion_update(options_.fusion == "v1" ? fusion::FusionForm::Accumulating : fusion::FusionForm::Base,
-                                  SELF, tile, grid, index, finished, options_.blend_all, Json(options_.scale), call);
+                                  SELF, tile, grid, index, finished, options_.blend_all, service::Json(options_.scale), call);
   } catch (const Error& e) {
     // One corner the fusion cannot blend should not cost the whole picture.
     failures_in_a_row_ = 0;
@@ -76,7 +76,7 @@ at::Tensor FusionTracker::fuse(const NodeState& SELF, const at::Tensor& tile, co
   last_failure_ = outcome;
   skip(spec, index, outcome.reason);
   if (failures_in_a_row_ >= kFailuresBeforeStop) {
-    stopped_ = "the fusion service at " + address_ + " failed " + std::to_string(kFailuresBeforeStop) +
+    stopped_ = "the fusion service at " + options_.fusion_address + " failed " + std::to_string(kFailuresBeforeStop) +
                " tiles in a row (" + outcome.reason + "); the remaining tiles were not sent to it";
     print_line("Warning: " + stopped_);
   }
@@ -92,4 +92,4 @@ void FusionTracker::skip(const GridSpec& spec, int64_t index, const std::string&
   unfused_.push_back(std::move(skipped));
 }
 
-}  // namespace quorv::cli
+}  // namespace quorv::pipeline

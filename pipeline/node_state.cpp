@@ -1,10 +1,10 @@
 #include <ATen/ATen.h>
 
-#include "tools/quorv/quorv_cli.h"
+#include "pipeline/upscaler.h"
 
-namespace quorv::cli {
+namespace quorv::pipeline {
 
-NodeState node_state(const RunOptions& o, const at::Tensor& image) {
+NodeState node_state(const UpscaleOptions& o, const at::Tensor& image) {
   NodeState SELF;
   SELF.SIZE.fullW = o.tile_width;
   SELF.SIZE.fullH = o.tile_height;
@@ -26,4 +26,4 @@ NodeState node_state(const RunOptions& o, const at::Tensor& image) {
   return SELF;
 }
 
-}  // namespace quorv::cli
+}  // namespace quorv::pipeline

@@ -1,9 +1,9 @@
 #include <ATen/ATen.h>
 
 #include "host/image_tensor.h"
-#include "tools/quorv/quorv_cli.h"
+#include "pipeline/upscaler.h"
 
-namespace quorv::cli {
+namespace quorv::pipeline {
 
 at::Tensor edge_padded(const at::Tensor& picture, Size size) {
   require_image(picture, "edge_padded picture");
@@ -22,4 +22,4 @@ at::Tensor edge_padded(const at::Tensor& picture, Size size) {
   return out;
 }
 
-}  // namespace quorv::cli
+}  // namespace quorv::pipeline

@@ -3,9 +3,9 @@
 
 #include "host/checked_math.h"
 
-#include "tools/quorv/quorv_cli.h"
+#include "pipeline/upscaler.h"
 
-namespace quorv::cli {
+namespace quorv::pipeline {
 
 std::vector<size_t> last_readers(const std::vector<GridSpec>& grid) {
   std::vector<size_t> last(grid.size());
@@ -41,4 +41,4 @@ int64_t finished_tiles_peak_bytes(const std::vector<GridSpec>& grid, int64_t cha
   return peak;
 }
 
-}  // namespace quorv::cli
+}  // namespace quorv::pipeline

@@ -8,9 +8,9 @@
 
 #include "host/checked_math.h"
 #include "image/quorv_image.h"
-#include "tools/quorv/quorv_cli.h"
+#include "pipeline/upscaler.h"
 
-namespace quorv::cli {
+namespace quorv::pipeline {
 namespace {
 
 // The grid needs sides divisible by 8; the module rounds tile sides up to multiples of 64.
@@ -42,17 +42,17 @@ std::string size_text(int64_t width, int64_t height) {
 
 struct Margin {
   const char* option;
-  int64_t RunOptions::*field;
+  int64_t UpscaleOptions::*field;
 };
 
 // The margins whose sum is the band along each tile edge (the fusion modes
 // use all four; the masks read all four in every mode).
-constexpr std::array<Margin, 4> kMargins{{{"--inpaint-border-margin", &RunOptions::inpaint_border_margin},
-                                          {"--inpaint-blur-margin", &RunOptions::inpaint_blur_margin},
-                                          {"--shift", &RunOptions::shift},
-                                          {"--composite-blur-margin", &RunOptions::composite_blur_margin}}};
+constexpr std::array<Margin, 4> kMargins{{{"--inpaint-border-margin", &UpscaleOptions::inpaint_border_margin},
+                                          {"--inpaint-blur-margin", &UpscaleOptions::inpaint_blur_margin},
+                                          {"--shift", &UpscaleOptions::shift},
+                                          {"--composite-blur-margin", &UpscaleOptions::composite_blur_margin}}};
 
-int64_t band_of(const RunOptions& o) {
+int64_t band_of(const UpscaleOptions& o) {
   int64_t band = 0;
   for (const Margin& m : kMargins) band += o.*(m.field);
   return band;
@@ -61,11 +61,11 @@ int64_t band_of(const RunOptions& o) {
 // Two bands that meet or cross leave a tile no step: lower the largest
 // margin, one pixel at a time, until the band takes a quarter of the tile,
 // so that tiles still advance by half their size.
-void fit_margins(RunOptions& o, int64_t tile_width, int64_t tile_height, std::vector<std::string>& notes) {
+void fit_margins(UpscaleOptions& o, int64_t tile_width, int64_t tile_height, std::vector<std::string>& notes) {
   const int64_t shorter = std::min(tile_width, tile_height);
   const int64_t band = band_of(o);
   if (2 * band < shorter) return;
-  const RunOptions asked = o;
+  const UpscaleOptions asked = o;
   const int64_t allowed = shorter / 4;
   for (int64_t excess = band - allowed; excess > 0; --excess) {
     const Margin* largest = &kMargins[0];
@@ -84,8 +84,8 @@ void fit_margins(RunOptions& o, int64_t tile_width, int64_t tile_height, std::ve
 
 // The library's count and step on one side of `working` pixels with `tile`
 // pixels tiles (the same on both sides, so one call answers for one side).
-masks::MaskConstants library_grid(const RunOptions& o, int64_t tile, int64_t working) {
-  RunOptions square = o;
+masks::MaskConstants library_grid(const UpscaleOptions& o, int64_t tile, int64_t working) {
+  UpscaleOptions square = o;
   square.tile_width = square.tile_height = tile;
   const at::Tensor shape = at::zeros({1, 1, 1, 3}).expand({1, working, working, 3});
   NodeState SELF = node_state(square, shape);
@@ -101,7 +101,7 @@ masks::MaskConstants library_grid(const RunOptions& o, int64_t tile, int64_t wor
 // asked one, the least tile area in total (then the tile closest to the
 // asked one). When no tile gives that (bands close to half the tile), the
 // side is padded to a multiple of 8 as before.
-SideFit even_side(const RunOptions& o, int64_t enlarged, int64_t asked) {
+SideFit even_side(const UpscaleOptions& o, int64_t enlarged, int64_t asked) {
   const int64_t asked_tile = round_up(asked, kTileGranule);
   const SideFit uneven{round_up(enlarged, kSideGranule), asked};
   const int64_t overlap = asked_tile - library_grid(o, asked_tile, asked_tile).tile_grid_W;
@@ -131,20 +131,20 @@ SideFit even_side(const RunOptions& o, int64_t enlarged, int64_t asked) {
   return *best;
 }
 
-int64_t tile_count(const RunOptions& o, int64_t tile_width, int64_t tile_height, Size working) {
+int64_t tile_count(const UpscaleOptions& o, int64_t tile_width, int64_t tile_height, Size working) {
   return library_grid(o, tile_width, working.width).cols_qty * library_grid(o, tile_height, working.height).cols_qty;
 }
 
 }  // namespace
 
-PictureFit fit_to_picture(const RunOptions& options, Size input) {
+PictureFit fit_to_picture(const UpscaleOptions& options, Size input) {
   PictureFit fit;
   fit.options = options;
   fit.enlarged = enlarged_size(input, options.scale);
   const SideFit across = fit_side(fit.enlarged.width, options.tile_width);
   const SideFit down = fit_side(fit.enlarged.height, options.tile_height);
   fit.working = {across.working, down.working};
-  RunOptions& o = fit.options;
+  UpscaleOptions& o = fit.options;
   // The module rounds a tile side up to the granule; only a change beyond that is news.
   const auto changed = [](int64_t before, int64_t after) {
     return round_up(before, kTileGranule) != round_up(after, kTileGranule);
@@ -152,7 +152,7 @@ PictureFit fit_to_picture(const RunOptions& options, Size input) {
   if (changed(o.tile_width, across.tile) || changed(o.tile_height, down.tile)) {
     o.tile_width = across.tile;
     o.tile_height = down.tile;
-    fit.notes.push_back("--tile-size " + options.tile_size_text + " lowered to " +
+    fit.notes.push_back("--tile-size " + tile_size_name(options) + " lowered to " +
                         size_text(o.tile_width, o.tile_height) + ": a tile is no larger than the picture (" +
                         size_text(fit.enlarged.width, fit.enlarged.height) + ")");
     o.tile_size_text = std::to_string(o.tile_width) + "x" + std::to_string(o.tile_height);
@@ -164,7 +164,7 @@ PictureFit fit_to_picture(const RunOptions& options, Size input) {
   const SideFit even_down = even_side(o, fit.enlarged.height, o.tile_height);
   fit.working = {even_across.working, even_down.working};
   if (changed(o.tile_width, even_across.tile) || changed(o.tile_height, even_down.tile)) {
-    const std::string before = o.tile_size_text;
+    const std::string before = tile_size_name(o);
     const std::string before_size = size_text(round_up(o.tile_width, kTileGranule), round_up(o.tile_height, kTileGranule));
     const int64_t tiles = tile_count(o, even_across.tile, even_down.tile, fit.working);
     o.tile_width = even_across.tile;
@@ -179,4 +179,4 @@ PictureFit fit_to_picture(const RunOptions& options, Size input) {
   return fit;
 }
 
-}  // namespace quorv::cli
+}  // namespace quorv::pipeline

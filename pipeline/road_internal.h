@@ -1,0 +1,61 @@
+// The steps of the road that Upscaler::run strings together; not for callers.
+#pragma once
+
+#include <ATen/core/Tensor.h>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "pipeline/upscaler.h"
+
+namespace quorv::pipeline {
+
+/// Threads that run tile work, each under a limit of `threads_each` tensor
+/// threads so that the workers together do not oversubscribe the cores.
+/// Work starts in the order it was submitted. Going away, the pool drops work
+/// not yet started and waits for the work under way.
+class WorkerPool {
+ public:
+  WorkerPool(int workers, int threads_each);
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  /// The work's result (or exception) comes through the future.
+  std::future<at::Tensor> submit(std::function<at::Tensor()> work);
+
+ private:
+  void serve(int threads_each);
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::packaged_task<at::Tensor()>> queue_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+/// What the tile stage leaves behind.
+struct TileStage {
+  std::vector<OptionalImage> finished;   ///< by grid position; let go once no later tile needs them
+  std::vector<SkippedTile> unprocessed;  ///< tiles the processor failed on (keep_going)
+  std::vector<ToneMatchStatus> tone_matches;
+  Lap masks, processing, tone_matching, fusing, pasting;
+};
+
+/// Every tile in grid order: its mask, the processor's version, tone
+/// matching and fusion into the tiles finished before it, then pasted into
+/// `canvas` at once, in the order and through the masks of a rebuild. A
+/// finished tile is kept only as long as a later tile may read it (about two
+/// rows), unless `o.keep_tiles`. Processing runs `o.jobs` tiles at a time
+/// (one at a time for a processor that is not thread-safe), never more than
+/// 2 x jobs ahead of the tile being fused.
+TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const NodeState& SELF,
+                        const std::vector<GridSpec>& grid, const std::vector<at::Tensor>& tiles, at::Tensor& canvas,
+                        FusionTracker* fusion, const ProgressCallback& progress);
+
+}  // namespace quorv::pipeline

@@ -1,0 +1,184 @@
+#include <ATen/ATen.h>
+#include <ATen/Parallel.h>
+
+#include <future>
+#include <map>
+#include <tuple>
+
+#include "host/image_tensor.h"
+#include "host/nodes/image_scale.h"
+#include "host/threads.h"
+#include "image/fusion/fusion.h"
+#include "image/masks/masks.h"
+#include "image/module.h"
+#include "image/quorv_image.h"
+#include "image/reassembly/reassembly.h"
+#include "pipeline/road_internal.h"
+
+namespace quorv::pipeline {
+namespace {
+
+// The tile's inpaint mask as [1, h, w, 1] at the tile's own size.
+at::Tensor inpaint_mask(const UpscaleOptions& o, const NodeState& SELF, const GridSpec& spec, const at::Tensor& tile) {
+  at::Tensor mask = Quorv_Image::get_inpaint_mask(
+      SELF, tile.size(1), tile.size(2), SELF.PARAMS.cols_qty.get(), SELF.PARAMS.rows_qty.get(), spec,
+      static_cast<double>(o.inpaint_blur_margin), static_cast<double>(o.shift),
+      static_cast<double>(o.inpaint_border_margin), o.detail, o.inpaint_max);
+  // With a detail factor the mask comes at the enlarged tile's size, its bands scaled alike.
+  if (mask.size(2) != tile.size(1) || mask.size(3) != tile.size(2))
+    mask = at::upsample_bilinear2d(mask, {tile.size(1), tile.size(2)}, /*align_corners=*/false);
+  return mask.permute({0, 2, 3, 1});
+}
+
+// A tile's mask depends only on its size and on whether it lies in the first
+// or last row or column, so tiles alike in these share one.
+class MaskCache {
+ public:
+  at::Tensor mask(const UpscaleOptions& o, const NodeState& SELF, const GridSpec& spec, const at::Tensor& tile) {
+    const int64_t last_row = SELF.PARAMS.rows_qty.get() - 1, last_col = SELF.PARAMS.cols_qty.get() - 1;
+    const Key key{spec.row == 0, spec.row == last_row, spec.col == 0, spec.col == last_col, tile.size(2), tile.size(1)};
+    auto found = masks_.find(key);
+    if (found == masks_.end()) found = masks_.emplace(key, inpaint_mask(o, SELF, spec, tile)).first;
+    return found->second;
+  }
+
+ private:
+  using Key = std::tuple<bool, bool, bool, bool, int64_t, int64_t>;
+  std::map<Key, at::Tensor> masks_;
+};
+
+at::Tensor resized(const at::Tensor& picture, int64_t width, int64_t height) {
+  return std::get<0>(host::ImageScale::upscale(picture, "lanczos", width, height, "disabled"));
+}
+
+// The processor's version of one tile, applied through the tile's mask.
+// Reads only the tile, its mask and the settings: tiles may go through here
+// on several threads at once.
+at::Tensor regenerated(TileProcessor& processor, const UpscaleOptions& o, const NodeState& SELF,
+                       const std::vector<GridSpec>& grid, int64_t index, const at::Tensor& tile,
+                       const at::Tensor& mask) {
+  int64_t x = 0, y = 0, w = tile.size(2), h = tile.size(1);
+  if (o.kontext) {
+    const auto [k_w, k_h, crop_kontext_x, crop_kontext_y] = Quorv_Image::get_kontext_crop(SELF, tile, grid, index);
+    x = crop_kontext_x, y = crop_kontext_y, w = k_w, h = k_h;
+  }
+  const at::Tensor picture = tile.narrow(1, y, h).narrow(2, x, w);
+  const at::Tensor region_mask = mask.narrow(1, y, h).narrow(2, x, w);
+  TileJob job{index, grid[static_cast<size_t>(index)], picture, region_mask};
+  if (o.detail != 1.0) {
+    const int64_t dw = std::max<int64_t>(1, static_cast<int64_t>(static_cast<double>(w) * o.detail));
+    const int64_t dh = std::max<int64_t>(1, static_cast<int64_t>(static_cast<double>(h) * o.detail));
+    job.picture = resized(picture, dw, dh);
+    job.mask = at::upsample_bilinear2d(region_mask.permute({0, 3, 1, 2}), {dh, dw}, false).permute({0, 2, 3, 1});
+  }
+  at::Tensor out = processor.process(job);
+  if (!out.defined() || out.sizes() != job.picture.sizes())
+    throw Error(tile_name(job) + ": the processor returned " + shape_string(out) + ", expected " +
+                shape_string(job.picture));
+  if (o.detail != 1.0) out = resized(out, w, h);
+  // lerp keeps the original pixel exactly where the mask is 0.
+  const at::Tensor blended = picture.lerp(out, region_mask);
+  if (!o.kontext) return blended;
+  at::Tensor whole = tile.clone();
+  whole.narrow(1, y, h).narrow(2, x, w).copy_(blended);
+  return whole;
+}
+
+// With keep_going, a tile the processor failed on stays as it was: the
+// failure is printed and recorded, in grid order.
+void record_unprocessed(const Error& e, const GridSpec& spec, int64_t index, std::vector<SkippedTile>& unprocessed) {
+  print_line(std::string("Warning: ") + e.what() + " (--keep-going: the tile stays unprocessed)");
+  // The list names the tile already.
+  std::string reason = e.what();
+  const std::string name = tile_name({index, spec, {}, {}}) + ": ";
+  if (reason.rfind(name, 0) == 0) reason.erase(0, name.size());
+  unprocessed.push_back({index, spec.row, spec.col, reason});
+}
+
+void report(const ProgressCallback& progress, ProgressEvent::Kind kind, int64_t done, int64_t total) {
+  if (progress) progress({kind, "tiles", done, total});
+}
+
+}  // namespace
+
+TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const NodeState& SELF,
+                        const std::vector<GridSpec>& grid, const std::vector<at::Tensor>& tiles, at::Tensor& canvas,
+                        FusionTracker* fusion, const ProgressCallback& progress) {
+  using Kind = ProgressEvent::Kind;
+  TileStage stage;
+  stage.finished.resize(tiles.size());
+  const size_t count = o.fast_preview ? std::min<size_t>(1, tiles.size()) : tiles.size();
+  // A fast preview processes one tile and pastes nothing: the other tiles stay as they came.
+  for (size_t i = count; i < tiles.size(); ++i) stage.finished[i] = tiles[i];
+  const std::vector<size_t> last_reader = last_readers(grid);
+  std::vector<std::vector<size_t>> release_after(tiles.size());
+  for (size_t j = 0; j < tiles.size(); ++j) release_after[last_reader[j]].push_back(j);
+  NodeState constants_state = SELF;  // reading the constants writes them into the state
+  reassembly::TilePaster paster(SELF, SELF.SIZE.composite_blur_margin.get(),
+                                masks::set_mask_constants(constants_state).inpaint_margin);
+  MaskCache masks_by_position;
+  const bool changes = processor.changes_tiles();
+
+  // Tiles fan out to workers while this thread fuses and pastes in grid order;
+  // a processor that is not thread-safe gets one worker. Work runs at most
+  // 2 x jobs tiles ahead, which bounds the processed tiles waiting here.
+  std::unique_ptr<WorkerPool> pool;
+  if (o.jobs > 1 && changes && count > 1) {
+    const int workers = processor.thread_safe() ? o.jobs : 1;
+    pool = std::make_unique<WorkerPool>(workers, std::max(1, at::get_num_threads() / workers));
+  }
+  const size_t ahead = pool ? 2 * static_cast<size_t>(o.jobs) : 0;
+  std::vector<std::future<at::Tensor>> pending(count);
+  size_t submitted = 0;
+
+  Stopwatch watch;
+  report(progress, Kind::start, 0, static_cast<int64_t>(count));
+  for (size_t i = 0; i < count; ++i) {
+    const auto index = static_cast<int64_t>(i);
+    // The processor gets every core; the rest is many small operations on strips.
+    std::optional<host::ThreadLimit> serial(std::in_place, 1);
+    at::Tensor mask;
+    if (pool) {
+      for (; submitted < std::min(count, i + ahead); ++submitted) {
+        const at::Tensor tile_mask = masks_by_position.mask(o, SELF, grid[submitted], tiles[submitted]);
+        const auto job_index = static_cast<int64_t>(submitted);
+        pending[submitted] = pool->submit([&processor, &o, &SELF, &grid, &tiles, job_index, tile_mask] {
+          return regenerated(processor, o, SELF, grid, job_index, tiles[static_cast<size_t>(job_index)], tile_mask);
+        });
+      }
+    } else {
+      mask = masks_by_position.mask(o, SELF, grid[i], tiles[i]);
+    }
+    stage.masks += watch.lap();
+    serial.reset();
+    at::Tensor tile = tiles[i];
+    if (changes) {
+      try {
+        tile = pool ? pending[i].get() : regenerated(processor, o, SELF, grid, index, tiles[i], mask);
+      } catch (const Error& e) {
+        if (!o.keep_going) throw;
+        record_unprocessed(e, grid[i], index, stage.unprocessed);
+      }
+    }
+    stage.processing += watch.lap();
+    serial.emplace(1);
+    if (o.match_tone) {
+      fusion::ToneMatch matched = fusion::match_tile_tone(tile, grid, index, stage.finished);
+      tile = matched.tile;
+      stage.tone_matches.push_back({index, matched.applied, matched.reason, matched.gain, matched.offset});
+      stage.tone_matching += watch.lap();
+    }
+    if (fusion) tile = fusion->fuse(SELF, tile, grid, index, stage.finished);
+    stage.fusing += watch.lap();
+    if (!o.fast_preview) paster.paste(canvas, tile, grid[i]);
+    stage.finished[i] = tile;
+    if (!o.keep_tiles)
+      for (size_t j : release_after[i]) stage.finished[j].reset();
+    stage.pasting += watch.lap();
+    report(progress, Kind::advance, index + 1, static_cast<int64_t>(count));
+  }
+  report(progress, Kind::end, static_cast<int64_t>(count), static_cast<int64_t>(count));
+  return stage;
+}
+
+}  // namespace quorv::pipeline
