@@ -227,5 +227,28 @@ TEST(Quorv_Upscale, ModelKontextDetailOverlayAndFastPreviewTakeEffect) {
   EXPECT_TRUE(green.select(0, 16).all().item<bool>());
 }
 
+// Tiles processed three at a time are fused and pasted in grid order: the
+// same file, byte for byte, as one at a time, tone matching and fusion through
+// the tool's own service included.
+TEST(Quorv_Upscale, JobsProcessTilesAtOnceAndGiveTheSameFile) {
+  TempFolder dir;
+  write_coffee_crop(dir / "in.png");
+  const std::vector<std::string> demo{"--processor", "demo", "--match-tone", "--depth", "16"};
+  std::vector<std::string> one = demo, three = demo;
+  one.insert(one.end(), {"--jobs", "1", "--report", dir / "one.json"});
+  three.insert(three.end(), {"--jobs", "3", "--report", dir / "three.json"});
+  const ProgramRun sequential = run_quorv(upscale(dir, "one.png", one), dir);
+  const ProgramRun parallel = run_quorv(upscale(dir, "three.png", three), dir);
+  ASSERT_EQ(sequential.status, 0) << sequential.err;
+  ASSERT_EQ(parallel.status, 0) << parallel.err;
+  EXPECT_EQ(file_text(dir / "one.png"), file_text(dir / "three.png"));
+  EXPECT_EQ(read_json(dir / "one.json")["tone_match"], read_json(dir / "three.json")["tone_match"]);
+  EXPECT_TRUE(read_json(dir / "three.json")["complete"].get<bool>());
+
+  const ProgramRun none = run_quorv(upscale(dir, "zero.png", {"--jobs", "0"}), dir);
+  EXPECT_EQ(none.status, 2);
+  EXPECT_NE(none.err.find("--jobs"), std::string::npos) << none.err;
+}
+
 }  // namespace
 }  // namespace quorv::test
