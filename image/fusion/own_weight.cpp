@@ -36,7 +36,12 @@ void OwnWeight::add_left(const at::Tensor& feather) {
   if (left_.defined()) throw AssertionError("OwnWeight: one left strip only");
   const at::Tensor profile = feather.flatten();
   left_ = own_weight_after(profile, at::ones_like(profile));
-  if (top_.defined()) corner_ = own_weight_after(profile.view({1, -1}), top_.view({-1, 1}).expand({top_.size(0), profile.numel()}));
+  // Rows of the top strip times columns of the left one, broadcast rather than
+  // expanded: an expanded operand takes ATen's slow path over the whole block.
+  if (top_.defined()) {
+    const at::Tensor mask = (1 - profile).view({1, -1}) * top_.view({-1, 1});
+    corner_ = at::where(mask != 1, mask, top_.view({-1, 1}));
+  }
 }
 
 at::Tensor OwnWeight::materialise() const {

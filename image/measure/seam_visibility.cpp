@@ -54,6 +54,26 @@ struct Shape {
   }
 };
 
+// Lines p .. p + count - 1 of a window, all with both bands of a scale inside it.
+struct LineRange {
+  int64_t first = 0, count = 0;
+};
+
+// Where a scale w looks: the zone's lines (their maximum is taken) and the
+// context's, 2w .. 3w lines off either side of the zone (their mean is the
+// yardstick); only lines with both bands inside the window, w <= p <= lines - w.
+struct NeededLines {
+  LineRange zone, before, after;
+};
+NeededLines needed_lines(const Shape& shape, int64_t w) {
+  const int64_t last_usable = shape.lines - w, f = shape.zone_first, e = shape.zone_end;
+  auto range = [&](int64_t from, int64_t last) {
+    const int64_t a = std::max(from, w), b = std::min(last, last_usable);
+    return b >= a ? LineRange{a, b - a + 1} : LineRange{};
+  };
+  return {range(f, e - 1), range(f - 3 * w, f - 2 * w), range(e - 1 + 2 * w, e - 1 + 3 * w)};
+}
+
 // How much more visible each border of a group became, at the largest of
 // the scales that fit (0 where none does). `lows` are the windows' first lines.
 std::vector<double> relative_steps(const at::Tensor& result, const at::Tensor& reference, const Shape& shape,
@@ -62,33 +82,40 @@ std::vector<double> relative_steps(const at::Tensor& result, const at::Tensor& r
   for (size_t g = 0; g < zones.size(); ++g)
     windows.push_back(at::stack({run_means(result, zones[g], lows[g], lows[g] + shape.lines),
                                  run_means(reference, zones[g], lows[g], lows[g] + shape.lines)}));
-  // [G, 2, B, runs, C, lines + 1]: prefix[..., j] sums the first j lines' run
-  // means. Lines last, so that the arithmetic below runs along whole lines.
-  const at::Tensor means = at::stack(windows).permute({0, 1, 2, 3, 5, 4}).to(at::kDouble).contiguous();
-  const at::Tensor prefix = at::cat({at::zeros_like(means.narrow(5, 0, 1)), means.cumsum(5)}, 5);
+  // [G, 2, B, runs, C, lines]: lines last, so that the arithmetic below runs along whole lines.
+  const at::Tensor means = at::stack(windows).permute({0, 1, 2, 3, 5, 4}).contiguous();
+  // prefix[..., j] sums the first j lines' run means. Float keeps the band
+  // sums of the wider scales to a few millionths of their floor; one-line
+  // steps are taken from the means themselves, exactly.
+  std::vector<int64_t> prefix_shape = means.sizes().vec();
+  prefix_shape.back() += 1;
+  at::Tensor prefix = at::zeros(prefix_shape, means.options());
+  at::Tensor sums = prefix.narrow(5, 1, shape.lines);
+  at::cumsum_out(sums, means, 5);
+
+  // Per border, the step in the result over the step in the reference on lines
+  // `r`, averaged over runs and channels: [G, r.count]. The step between the
+  // bands' means is |after - before| with after = P[p+w] - P[p], before =
+  // P[p] - P[p-w], floored, times w (which the ratio cancels).
+  auto ratios = [&](const LineRange& r, int64_t w) {
+    at::Tensor step = w == 1 ? at::sub(means.narrow(5, r.first, r.count), means.narrow(5, r.first - 1, r.count))
+                             : at::add(prefix.narrow(5, r.first + w, r.count), prefix.narrow(5, r.first, r.count), -2)
+                                   .add_(prefix.narrow(5, r.first - w, r.count));
+    step.abs_().add_(static_cast<double>(w) * kFloor);
+    return (step.select(1, 0) / step.select(1, 1)).mean({1, 2, 3}, false, at::kDouble);
+  };
   std::vector<double> relative(zones.size(), 0.0);
-  const int64_t L = shape.lines, f = shape.zone_first, e = shape.zone_end;
   for (const int64_t w : kScales) {
-    // Window lines p where both bands fit: w .. L - w, at index p - w.
-    const int64_t n = L - 2 * w + 1;
-    if (n <= 0) continue;
-    // (after - before) / w with after = P[p+w] - P[p], before = P[p] - P[p-w].
-    const at::Tensor step =
-        (prefix.narrow(5, 2 * w, n) - prefix.narrow(5, w, n) * 2 + prefix.narrow(5, 0, n)).abs_().div_(w).add_(kFloor);
-    // Per run and channel, the step in the result over the step in the reference, averaged per line.
-    const at::Tensor ratio = (step.select(1, 0) / step.select(1, 1)).mean({1, 2, 3}).contiguous();  // [G, n]
-    const auto a = ratio.accessor<double, 2>();
-    const int64_t first = w, last = L - w;
-    for (size_t g = 0; g < zones.size(); ++g) {
-      auto value = [&](int64_t p) { return a[static_cast<int64_t>(g)][p - w]; };
-      double zone = -1, context = 0;
-      int64_t lines = 0;
-      for (int64_t p = std::max(f, first); p <= std::min(e - 1, last); ++p) zone = std::max(zone, value(p));
-      for (int64_t p = std::max(f - 3 * w, first); p <= std::min(f - 2 * w, last); ++p, ++lines) context += value(p);
-      for (int64_t p = std::max(e - 1 + 2 * w, first); p <= std::min(e - 1 + 3 * w, last); ++p, ++lines)
-        context += value(p);
-      if (zone >= 0 && lines > 0) relative[g] = std::max(relative[g], zone / (context / static_cast<double>(lines)));
-    }
+    const NeededLines n = needed_lines(shape, w);
+    const int64_t context_lines = n.before.count + n.after.count;
+    if (n.zone.count == 0 || context_lines == 0) continue;
+    const at::Tensor zone = std::get<0>(ratios(n.zone, w).max(1));
+    at::Tensor context = at::zeros({static_cast<int64_t>(zones.size())}, prefix.options().dtype(at::kDouble));
+    for (const LineRange& r : {n.before, n.after})
+      if (r.count > 0) context.add_(ratios(r, w).sum(1));
+    const at::Tensor scale_relative = (zone / context.div_(static_cast<double>(context_lines))).contiguous();
+    const auto a = scale_relative.accessor<double, 1>();
+    for (size_t g = 0; g < zones.size(); ++g) relative[g] = std::max(relative[g], a[static_cast<int64_t>(g)]);
   }
   return relative;
 }
