@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "host/errors.h"
@@ -195,9 +196,16 @@ std::vector<unsigned char> encode_png_in_bands(const at::Tensor& samples, int bi
     bands[static_cast<size_t>(b)].first_row = b * band_rows;
     bands[static_cast<size_t>(b)].rows = std::min(band_rows, height - b * band_rows);
   }
+  // Nothing may leave a parallel region by an exception: a band records what went wrong.
 #pragma omp parallel for schedule(dynamic, 1)
-  for (int64_t b = 0; b < band_count; ++b)
-    encode_band(samples, bit_depth, level, b == band_count - 1, bands[static_cast<size_t>(b)]);
+  for (int64_t b = 0; b < band_count; ++b) {
+    Band& band = bands[static_cast<size_t>(b)];
+    try {
+      encode_band(samples, bit_depth, level, b == band_count - 1, band);
+    } catch (const std::exception& e) {
+      band.error = e.what();
+    }
+  }
 
   std::vector<unsigned char> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
   std::vector<unsigned char> header;
