@@ -84,9 +84,10 @@ std::vector<double> relative_steps(const at::Tensor& result, const at::Tensor& r
                                  run_means(reference, zones[g], lows[g], lows[g] + shape.lines)}));
   // [G, 2, B, runs, C, lines]: lines last, so that the arithmetic below runs along whole lines.
   const at::Tensor means = at::stack(windows).permute({0, 1, 2, 3, 5, 4}).contiguous();
-  // prefix[..., j] sums the first j lines' run means. Float keeps the band
-  // sums of the wider scales to a few millionths of their floor; one-line
-  // steps are taken from the means themselves, exactly.
+  // prefix[..., j] sums the first j lines' run means. In float a difference
+  // of band sums (at most a few hundred) is good to about 1e-4, a few
+  // thousandths of the wider scales' floors (w grey levels); one-line steps,
+  // whose floor is a single level, are taken from the means themselves.
   std::vector<int64_t> prefix_shape = means.sizes().vec();
   prefix_shape.back() += 1;
   at::Tensor prefix = at::zeros(prefix_shape, means.options());
