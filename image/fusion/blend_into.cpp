@@ -21,7 +21,6 @@ class HostWeight {
  public:
   explicit HostWeight(const at::Tensor& feather)
       : values_(feather.to(at::kCPU, at::kFloat).contiguous()),
-        rows_(feather.size(1)),
         cols_(feather.size(2)),
         data_(values_.data_ptr<float>()) {}
 
@@ -29,7 +28,7 @@ class HostWeight {
 
  private:
   at::Tensor values_;
-  int64_t rows_, cols_;
+  int64_t cols_;
   const float* data_;
 };
 
