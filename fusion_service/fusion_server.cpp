@@ -15,7 +15,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <list>
+#include <random>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -427,6 +429,17 @@ void FusionServer::stop() {
   close(running_->wake[0]);
   close(running_->wake[1]);
   running_.reset();
+}
+
+std::string random_token() {
+  std::random_device device;
+  std::string token;
+  for (int i = 0; i < 4; ++i) {
+    char part[9];
+    std::snprintf(part, sizeof part, "%08x", device());
+    token += part;
+  }
+  return token;
 }
 
 }  // namespace quorv::fusion_service

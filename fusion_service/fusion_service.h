@@ -80,4 +80,8 @@ class FusionServer {
   std::unique_ptr<Running> running_;
 };
 
+/// 32 hex digits from the system's random source: the token of a service
+/// only the process that starts it talks to.
+std::string random_token();
+
 }  // namespace quorv::fusion_service

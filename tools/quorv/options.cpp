@@ -201,12 +201,6 @@ void add_upscale_options(CLI::App& app, RunOptions& o) {
       ->group(tiles);
 }
 
-std::string enlarge_method(const RunOptions& o) {
-  if (!o.model.empty()) return "with model " + o.model;
-  if (!o.upscale_model.empty()) return "with model " + o.upscale_model;
-  return "lanczos";
-}
-
 void finish_options(RunOptions& o) {
   o.scale = parse_scale(o.scale_text);
   const std::string& t = o.tile_size_text;

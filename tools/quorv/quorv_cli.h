@@ -45,6 +45,7 @@
 #include "image/grid_spec.h"
 #include "image/measure/measure.h"
 #include "image/service/service.h"
+#include "pipeline/report.h"
 #include "pipeline/upscaler.h"
 #include "tools/image_io/image_io.h"
 
@@ -60,6 +61,7 @@ using Json = nlohmann::ordered_json;
 /// kind for settings it cannot work with, so that both end the same way.
 using UsageError = pipeline::SettingsError;
 
+using pipeline::enlarge_method;
 using pipeline::enlarged_alpha;
 using pipeline::enlarged_size;
 using pipeline::edge_padded;
@@ -260,9 +262,6 @@ void print_above_progress(const std::string& line);
 /// Redraws the progress bar of the stage under way (its clock moves on).
 void refresh_progress();
 
-/// "lanczos", or "with model NAME" for --model / --upscale-model.
-std::string enlarge_method(const RunOptions& options);
-
 // --- output files ---------------------------------------------------------------
 
 /// Checks, before any work, that `path` can be written: a format the tool
@@ -411,16 +410,9 @@ struct RunFacts {
   int input_bit_depth;
   bool input_alpha;
   bool output_alpha;
-  std::string service_address;         ///< empty without fusion
-  std::vector<SkippedTile> unfused;      ///< tiles fusion was asked for and did not happen
-  std::string fusion_stopped;            ///< why the run stopped asking the service, or empty
-  std::vector<SkippedTile> unprocessed;  ///< tiles the processor failed on (--keep-going)
-  measure::SeamVisibility seams;         ///< of the result, relative to the enlarged picture
-  std::vector<ToneMatchStatus> tone_matches;  ///< per processed tile, with --match-tone
-  std::optional<fusion::SeamRefix> refix;     ///< with --refix-seams; `seams` is then the score after it
-  Timings timings;                     ///< ends with "total"
-  Timings cpu_timings;                 ///< processor seconds of the same stages, all threads together
-  std::vector<std::pair<std::string, int64_t>> peak_rss_after;  ///< the peak resident size after each stage
+  /// What the road did, its stages those of the whole run (read and write
+  /// included, ending with "total").
+  const pipeline::UpscaleReport& road;
   std::vector<std::string> previews;
   int output_depth = 8;
   int output_channels = 3;

@@ -24,46 +24,6 @@ std::string size_text(const Json& part) {
   return std::to_string(part["width"].get<int64_t>()) + " x " + std::to_string(part["height"].get<int64_t>());
 }
 
-Json grid_json(const Plan& plan) {
-  const SizeState& size = plan.SELF.SIZE;
-  return {{"rows", plan.SELF.PARAMS.rows_qty.get()},
-          {"cols", plan.SELF.PARAMS.cols_qty.get()},
-          {"tiles", plan.grid_specs.size()},
-          {"tile_width", size.fullW.get()},
-          {"tile_height", size.fullH.get()},
-          {"step_x", plan.tile_grid_W},
-          {"step_y", plan.tile_grid_H},
-          // As laid: the smallest and largest overlap between neighbouring columns (rows).
-          {"overlap_x", plan.overlap_x.first},
-          {"overlap_y", plan.overlap_y.first},
-          {"overlap_x_max", plan.overlap_x.second},
-          {"overlap_y_max", plan.overlap_y.second},
-          {"uneven_grid_tiles", plan.uneven_tiles},
-          {"band", plan.band},
-          {"mode", plan.SELF.PARAMS.Tile_Fusion_Mode.get()}};
-}
-
-Json settings_json(const RunOptions& o) {
-  return {{"inpaint_border_margin", o.inpaint_border_margin},
-          {"inpaint_blur_margin", o.inpaint_blur_margin},
-          {"shift", o.shift},
-          {"shifttl", o.shifttl},
-          {"composite_blur_margin", o.composite_blur_margin},
-          {"inpaint_max", o.inpaint_max},
-          {"blend", o.blend},
-          {"kontext", o.kontext},
-          {"detail", o.detail},
-          {"debug_overlay", o.debug_overlay},
-          {"fast_preview", o.fast_preview}};
-}
-
-Json skipped_json(const std::vector<SkippedTile>& tiles) {
-  Json list = Json::array();
-  for (const SkippedTile& t : tiles)
-    list.push_back({{"tile", t.index}, {"row", t.row}, {"col", t.col}, {"reason", t.reason}});
-  return list;
-}
-
 // "tiles 3, 5-9": tile numbers, runs of consecutive ones joined.
 std::string tile_list(const std::vector<int64_t>& tiles) {
   std::string text = tiles.size() == 1 ? "tile " : "tiles ";
@@ -94,50 +54,6 @@ void list_skipped(std::ostringstream& out, const char* heading, const Json& skip
   for (const auto& [reason, tiles] : by_reason) out << "               " << tile_list(tiles) << ": " << reason << "\n";
 }
 
-// "score" is relative to the enlarged picture on the same lines: 1.00 = as before processing.
-Json seams_json(const measure::SeamVisibility& v, const std::vector<GridSpec>& grid) {
-  Json seams = {{"score", v.relative}, {"vertical", v.vertical}, {"horizontal", v.horizontal}, {"borders", v.borders}};
-  const measure::SeamBorder& b = v.worst;
-  if (b.tile < 0 || b.tile >= static_cast<int64_t>(grid.size())) return seams;
-  const GridSpec& s = grid[static_cast<size_t>(b.tile)];
-  seams["worst"] = {{"score", b.relative},
-                    {"tile", b.tile},
-                    {"neighbour", b.neighbour},
-                    {"row", s.row},
-                    {"col", s.col},
-                    {"edge", b.vertical ? "left" : "top"},
-                    {"line", b.line},
-                    {"start", b.start},
-                    {"length", b.length}};
-  return seams;
-}
-
-// The borders --refix-seams re-fused, each with its score before and after.
-Json refix_json(const fusion::SeamRefix& refix, double threshold) {
-  Json borders = Json::array();
-  for (const fusion::RefixedBorder& b : refix.borders)
-    borders.push_back({{"tile", b.before.tile},
-                       {"neighbour", b.before.neighbour},
-                       {"edge", b.before.vertical ? "left" : "top"},
-                       {"before", b.before.relative},
-                       {"after", b.after}});
-  return {{"threshold", threshold},
-          {"score_before", refix.before.relative},
-          {"score_after", refix.after.relative},
-          {"borders", borders}};
-}
-
-Json tone_match_json(const std::vector<ToneMatchStatus>& matches) {
-  Json tiles = Json::array();
-  int64_t applied = 0;
-  for (const ToneMatchStatus& m : matches) {
-    applied += m.applied ? 1 : 0;
-    tiles.push_back({{"tile", m.tile}, {"applied", m.applied}, {"reason", m.reason}, {"gain", m.gain},
-                     {"offset", m.offset}});
-  }
-  return {{"applied", applied}, {"skipped", static_cast<int64_t>(matches.size()) - applied}, {"tiles", tiles}};
-}
-
 // "3 no finished neighbour, 1 overlap too small": skip reasons counted, details in brackets left out.
 std::string skip_reasons(const Json& tiles) {
   std::vector<std::pair<std::string, int>> counts;
@@ -164,50 +80,19 @@ Json report_json(const RunFacts& f) {
                      {"height", f.plan.input.height},
                      {"bit_depth", f.input_bit_depth},
                      {"alpha", f.input_alpha}};
-  report["enlarged"] = {{"width", f.plan.enlarged.width},
+  // The road's members, with the output after the adjustments.
+  const Json road = pipeline::report_json(f.plan, f.road);
+  for (const auto& [key, value] : road.items()) {
+    report[key] = value;
+    if (key != "adjustments") continue;
+    report["output"] = {{"path", o.output},
+                        {"width", f.plan.enlarged.width},
                         {"height", f.plan.enlarged.height},
-                        {"scale", o.scale},
-                        {"method", enlarge_method(o)}};
-  report["working"] = {{"width", f.plan.working.width}, {"height", f.plan.working.height}};
-  report["adjustments"] = f.plan.notes;
-  report["output"] = {{"path", o.output},
-                      {"width", f.plan.enlarged.width},
-                      {"height", f.plan.enlarged.height},
-                      {"depth", f.output_depth},
-                      {"channels", f.output_channels},
-                      {"alpha", f.output_alpha}};
-  if (!f.composited_over.empty()) report["output"]["composited_over"] = f.composited_over;
-  report["grid"] = grid_json(f.plan);
-  std::vector<int64_t> skipped_tiles;
-  for (const SkippedTile& t : f.unfused) skipped_tiles.push_back(t.index);
-  report["settings"] = settings_json(o);
-  report["processor"] = o.processor;
-  report["fusion"] = {{"update", o.fusion},
-                      {"blend_all", o.blend_all},
-                      {"service", f.service_address},
-                      {"skipped_tiles", skipped_tiles},
-                      {"unfused", skipped_json(f.unfused)},
-                      {"stopped_asking", f.fusion_stopped.empty() ? Json() : Json(f.fusion_stopped)}};
-  report["unprocessed"] = skipped_json(f.unprocessed);
-  report["complete"] = f.unfused.empty() && f.unprocessed.empty();
-  report["seam_score"] = seams_json(f.seams, f.plan.grid_specs);
-  if (o.match_tone) report["tone_match"] = tone_match_json(f.tone_matches);
-  if (f.refix) report["refix_seams"] = refix_json(*f.refix, o.seam_threshold > 0 ? o.seam_threshold : measure::kVisibleSeam);
-  Json stages = Json::object();
-  for (const auto& [stage, seconds] : f.timings) stages[stage] = seconds;
-  report["timings"] = stages;
-  // How many cores each stage kept busy on average.
-  Json cores = Json::object();
-  for (size_t i = 0; i < f.cpu_timings.size() && i < f.timings.size(); ++i) {
-    const double wall = f.timings[i].second;
-    cores[f.cpu_timings[i].first] = wall > 0 ? std::round(100 * f.cpu_timings[i].second / wall) / 100 : 0.0;
+                        {"depth", f.output_depth},
+                        {"channels", f.output_channels},
+                        {"alpha", f.output_alpha}};
+    if (!f.composited_over.empty()) report["output"]["composited_over"] = f.composited_over;
   }
-  report["cpu_per_wall"] = cores;
-  report["memory"] = {{"estimated_peak_bytes", f.plan.estimated_peak_bytes}, {"peak_rss_bytes", peak_rss_bytes()}};
-  // Where the peak was reached: the peak so far at the end of each stage.
-  Json peaks = Json::object();
-  for (const auto& [stage, bytes] : f.peak_rss_after) peaks[stage] = bytes;
-  report["memory"]["peak_rss_after"] = peaks;
   report["previews"] = f.previews;
   return report;
 }

@@ -5,7 +5,6 @@
 #include <iostream>
 #include <limits>
 #include <mutex>
-#include <random>
 
 #include "fusion_service/fusion_service.h"
 #include "host/services/package_services.h"
@@ -99,17 +98,6 @@ class ProgressDisplay {
   std::unique_ptr<ActiveProgress> active_;
 };
 
-std::string random_token() {
-  std::random_device device;
-  std::string token;
-  for (int i = 0; i < 4; ++i) {
-    char part[9];
-    std::snprintf(part, sizeof part, "%08x", device());
-    token += part;
-  }
-  return token;
-}
-
 // The fusion service the run talks to: one started here, or the one at --fusion-url.
 struct FusionService {
   std::unique_ptr<fusion_service::FusionServer> server;
@@ -122,7 +110,7 @@ FusionService connect_fusion_service(const RunOptions& o) {
   if (o.fusion == "none") return service;
   std::string& token = service.token;
   if (o.fusion_url.empty()) {
-    token = random_token();
+    token = fusion_service::random_token();
     service.server = std::make_unique<fusion_service::FusionServer>();
     service.server->start("127.0.0.1", 0, token);
     service.address = service.server->base_address();
@@ -217,12 +205,11 @@ int run_upscale(const RunOptions& asked) {
   const int64_t written_channels = written.picture.size(3);
   // The report is staged before OUTPUT and put in place after it: a failure leaves neither or both.
   const auto report = [&] {
-    StageTimes so_far = timings;
-    so_far.add("total", {std::chrono::duration<double>(Clock::now() - started).count(),
-                         pipeline::cpu_seconds() - started_cpu});
-    return report_json({o, plan, input.bit_depth, input.alpha.has_value(), written.alpha, service.address,
-                        done.unfused, done.fusion_stopped, done.unprocessed, done.seams, done.tone_matches,
-                        done.refix, so_far.wall, so_far.cpu, so_far.peak_rss, previews, depth,
+    pipeline::UpscaleReport so_far = done;
+    so_far.stages = timings;
+    so_far.stages.add("total", {std::chrono::duration<double>(Clock::now() - started).count(),
+                                pipeline::cpu_seconds() - started_cpu});
+    return report_json({o, plan, input.bit_depth, input.alpha.has_value(), written.alpha, so_far, previews, depth,
                         static_cast<int>(written_channels), written.composited_over});
   };
   report_file.stage(report());
