@@ -73,7 +73,7 @@ at::Tensor regenerated(TileProcessor& processor, const UpscaleOptions& o, const 
   }
   at::Tensor out = processor.process(job);
   if (!out.defined() || out.sizes() != job.picture.sizes())
-    throw Error(tile_name(job) + ": the processor returned " + shape_string(out) + ", expected " +
+    throw ValueError(tile_name(job) + ": the processor returned " + shape_string(out) + ", expected " +
                 shape_string(job.picture));
   if (o.detail != 1.0) out = resized(out, w, h);
   // lerp keeps the original pixel exactly where the mask is 0.
@@ -87,7 +87,7 @@ at::Tensor regenerated(TileProcessor& processor, const UpscaleOptions& o, const 
 // With keep_going, a tile the processor failed on stays as it was: the
 // failure is printed and recorded, in grid order.
 void record_unprocessed(const Error& e, const GridSpec& spec, int64_t index, std::vector<SkippedTile>& unprocessed) {
-  print_line(std::string("Warning: ") + e.what() + " (--keep-going: the tile stays unprocessed)");
+  print_line(std::string("Warning: ") + e.what() + " (kept going: the tile stays unprocessed)");
   // The list names the tile already.
   std::string reason = e.what();
   const std::string name = tile_name({index, spec, {}, {}}) + ": ";

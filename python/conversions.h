@@ -152,6 +152,7 @@ void bind_reassembly(QuorvClass& cls);
 void bind_tools(py::module_& m);
 void bind_models(py::module_& m);
 void bind_seams(py::module_& m);
+void bind_upscale(py::module_& m);
 
 }  // namespace quorv::python
 

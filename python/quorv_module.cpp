@@ -112,4 +112,5 @@ PYBIND11_MODULE(quorv, m) {
   bind_tools(m);
   bind_models(m);
   bind_seams(m);
+  bind_upscale(m);
 }

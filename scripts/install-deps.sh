@@ -7,6 +7,7 @@ packages=(
   libtorch-dev libopencv-dev libvips-dev libcurl4-openssl-dev
   nlohmann-json3-dev libcpp-httplib-dev libgtest-dev libbenchmark-dev libcli11-dev
   pybind11-dev python3-dev python3-torch python3-pytest python3-numpy
+  python3-distributed  # Dask: quorv.upscale fans tiles out to a cluster (example and test)
 )
 # npm only fetches pinned model tarballs (npm pack); any Node.js that brings it will do.
 command -v npm >/dev/null || packages+=(npm)
