@@ -3,8 +3,8 @@
 The picture is enlarged (by the host's upscale model when one is wired, then
 lanczos to the exact size), cut into overlapping tiles, each tile is refined
 (by a sampler a package wires in, else by a restorer of the quorv model
-catalogue), optionally fused into its finished neighbours through the fusion
-service, and the tiles are pasted back with feathered masks into one picture.
+catalogue), fused into its finished neighbours in the fusing modes, and the
+tiles are pasted back into one picture: quorv.upscale does the whole pass.
 """
 
 import os
@@ -73,79 +73,59 @@ def tiled_host_model(upscale_model, tile_size=0):
                                       scale=int(getattr(upscale_model, "scale", 0) or 0), tile_size=tile_size)
 
 
-def restorer_refine(name, models_dir=""):
-    """A refine step from a catalogue restorer, applied through each tile's inpaint mask."""
+def restorer_processor(name):
+    """The refine step when no sampler is wired: a catalogue restorer, run by
+    quorv on every tile ("model:NAME"), or nothing ("identity")."""
     if name == NO_RESTORER:
-        return lambda tile, inpaint_mask: tile
-    model = quorv.models.load(name, models_dir)
-    if model.scale != 1:
-        raise ValueError(f"restorer {name} enlarges x{model.scale}; choose a restorer (scale 1): "
-                         f"{', '.join(restorer_names())}")
-
-    def refine(tile, inpaint_mask):
-        restored = model(tile)
-        return torch.lerp(tile, restored, inpaint_mask.permute(0, 2, 3, 1).to(tile.dtype))
-
-    return refine
+        return "identity"
+    return f"model:{name}"
 
 
-def tile_settings(picture, tile_size, mode, margins, blend, token):
-    """The SELF the quorv operations read their settings from and write sizes into."""
+def tile_bands(result, report, margins):
+    """The result's first tile with its mask bands drawn, to check the settings."""
+    grid = report["grid"]
     composite_blur_margin, inpaint_border_margin, inpaint_blur_margin, inpaint_shift = margins
-    return SimpleNamespace(
-        SIZE=SimpleNamespace(fullW=tile_size, fullH=tile_size, inpaint_border_margin=inpaint_border_margin,
-                             inpaint_blur_margin=inpaint_blur_margin, shift=inpaint_shift,
-                             composite_blur_margin=composite_blur_margin, shifttl=0, inpaint_max=1.0),
-        PARAMS=SimpleNamespace(Tile_Fusion_Mode=mode, Tile_Fusion_Blend=blend,
-                               FLUX_Kontext=mode == "NGTF_FLUX_Kontext", Fast_1_Tile_Preview=False,
-                               Debug_Grid_Overlay=False),
-        OUTPUTS=SimpleNamespace(image=picture),
-        SEGMENTS=SimpleNamespace(segms_cropped_masks=[]),
-        API=SimpleNamespace(token=token))
+    size = SimpleNamespace(fullW=grid["tile_width"], fullH=grid["tile_height"],
+                           inpaint_border_margin=inpaint_border_margin, inpaint_blur_margin=inpaint_blur_margin,
+                           shift=inpaint_shift, composite_blur_margin=composite_blur_margin, shifttl=0,
+                           inpaint_max=1.0)
+    first = result[:, :grid["tile_height"], :grid["tile_width"]]
+    return quorv.Quorv_Image().overlay_tile_grid(first, size)
 
 
-def tiled_upscale(node, image, upscale_by, settings, refine, upscale_model=None, fusion_service_url=""):
-    """The node's whole pass, from the input picture to (result, tile bands).
+def tiled_upscale(image, upscale_by, settings, refine=None, upscale_model=None, fusion_service_url=""):
+    """The node's whole pass, from the input picture to (result, tile bands, report).
 
     `settings`: tile_size, mode, margins (composite blur, inpaint border,
-    inpaint blur, inpaint shift) and blend. `node` receives SIZE, PARAMS,
-    OUTPUTS, SEGMENTS and API: it is the SELF of the quorv operations.
+    inpaint blur, inpaint shift), blend and restorer. `refine(tile,
+    inpaint_mask)`: a wired sampler, else the restorer refines each tile.
     """
-    Q = quorv.Quorv_Image()
-    # Straight to sizes divisible by 8: one resample, and format_2_divby8 keeps it.
-    width, height = Q.calculate_new_dimensions(max(8, round(image.shape[2] * upscale_by)),
-                                               max(8, round(image.shape[1] * upscale_by)))
-    source = tiled_host_model(upscale_model)(image) if upscale_model is not None else image
-    enlarged, width, height, _ = Q.format_2_divby8(Q.better_downscale(source, width, height, "lanczos"))
+    height, width = max(1, round(image.shape[1] * upscale_by)), max(1, round(image.shape[2] * upscale_by))
+    scale = upscale_by
+    if upscale_model is not None:
+        # The host's model enlarges, lanczos brings it to the exact size, and the road works at scale 1.
+        source = tiled_host_model(upscale_model)(image)
+        image = quorv.Quorv_Image().better_downscale(source, width, height, "lanczos")
+        scale = 1.0
+    if refine is None:
+        processor = restorer_processor(settings["restorer"])
+    else:
+        def processor(tile, mask):
+            return refine(tile, mask.permute(0, 3, 1, 2))
 
-    fusing = settings["mode"] in FUSING_MODES and bool(fusion_service_url)
-    state = tile_settings(enlarged, settings["tile_size"], settings["mode"], settings["margins"],
-                          settings["blend"], service_token() if fusing else "")
-    for group in ("SIZE", "PARAMS", "OUTPUTS", "SEGMENTS", "API"):
-        setattr(node, group, getattr(state, group))
-    grid = Q.get_tiled_grid_specs(node, enlarged)
-    tiles = Q.get_grid_images(enlarged, grid)
-    node.OUTPUTS.grid_images = tiles
-    node.OUTPUTS.grid_images_all = tiles
-
-    if fusing:
-        quorv.set_apiurl(fusion_service_url)
-    inpaint_blur_margin, inpaint_shift = settings["margins"][2], settings["margins"][3]
-    output_images = [None] * len(grid)
-    for index, spec in enumerate(grid):
-        mask = Q.get_inpaint_mask(node, spec.height_inc, spec.width_inc, node.PARAMS.cols_qty,
-                                  node.PARAMS.rows_qty, spec, inpaint_blur_margin, inpaint_shift,
-                                  node.SIZE.inpaint_border_margin, None)
-        generated = refine(tiles[index], mask)
-        if fusing:
-            generated = Q.add_last_generated_to_base_image(node, 1, generated, grid, index, output_images,
-                                                           blend_all=False)
-        output_images[index] = generated
-
-    full_image, _, _, first_tile = Q.rebuild_final_image(
-        node, 1, output_images, enlarged, grid, upscale_by, node.PARAMS.rows_qty, node.PARAMS.cols_qty,
-        [""] * len(grid), [], [], (None, []), "lanczos")
-    return full_image, Q.overlay_tile_grid(first_tile[:1], node.SIZE)
+    mode = settings["mode"]
+    composite_blur_margin, inpaint_border_margin, inpaint_blur_margin, inpaint_shift = settings["margins"]
+    fusing = mode in FUSING_MODES
+    result, report = quorv.upscale(
+        image, scale=scale, processor=processor, tile_size=settings["tile_size"],
+        mode=mode if mode != "None" else "Tile_Fusion", kontext=mode == "NGTF_FLUX_Kontext",
+        blend=settings["blend"], composite_blur_margin=composite_blur_margin,
+        inpaint_border_margin=inpaint_border_margin, inpaint_blur_margin=inpaint_blur_margin, shift=inpaint_shift,
+        fusion="v1" if fusing else "none", fusion_url=fusion_service_url or None,
+        fusion_token=service_token() if fusing and fusion_service_url else None)
+    if result.shape[1:3] != (height, width):
+        raise RuntimeError(f"quorv.upscale returned {list(result.shape)} for {height} x {width}")
+    return result, tile_bands(result, report, settings["margins"]), report
 
 
 class QuorvTiledUpscale:
@@ -157,8 +137,11 @@ class QuorvTiledUpscale:
     FUNCTION = "upscale"
 
     # The refine step a package wires in (a diffusion sampler): refine(tile,
-    # inpaint_mask) -> tile, [1, H, W, C] and [1, 1, H, W]. None: the restorer.
+    # inpaint_mask) -> tile, [1, H, W, C] and [1, 1, H, W] (1 = repaint; the
+    # result is blended through it). None: the restorer.
     refine = None
+    # What the last run reported: tiles not fused or not refined, seam score, timings.
+    report = None
 
     @classmethod
     def INPUT_TYPES(cls):
@@ -188,8 +171,14 @@ class QuorvTiledUpscale:
             "tile_size": tile_size, "mode": Tile_Fusion_Mode, "blend": Tile_Fusion_Blend,
             "margins": (composite_blur_margin, inpaint_border_margin, inpaint_blur_margin, inpaint_shift),
         }
-        refine = self.refine or restorer_refine(restorer)
-        return tiled_upscale(self, image, upscale_by, settings, refine, upscale_model, fusion_service_url)
+        settings["restorer"] = restorer
+        image, bands, self.report = tiled_upscale(image, upscale_by, settings, self.refine, upscale_model,
+                                                  fusion_service_url)
+        if not self.report["complete"]:
+            skipped = self.report["unprocessed"] + self.report["fusion"]["unfused"]
+            print(f"Warning: quorv: {len(skipped)} tiles not done as asked: "
+                  + "; ".join(f"tile {t['tile']}: {t['reason']}" for t in skipped))
+        return image, bands
 
 
 NODE_CLASS_MAPPINGS = {"QuorvTiledUpscale": QuorvTiledUpscale}

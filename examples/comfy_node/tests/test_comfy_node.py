@@ -139,8 +139,9 @@ def test_unchanged_tiles_rebuild_the_enlarged_picture_exactly(host, coffee):
     assert image.shape == (1, 800, 1200, 3)
     assert torch.equal(image, enlarged(coffee, 2.0))
     assert bands.shape == (1, 512, 512, 3)
-    # The node object is SELF: the grid's derived sizes were written onto it.
-    assert (node.SIZE.fullW, node.PARAMS.rows_qty, node.PARAMS.cols_qty) == (512, 2, 3)
+    # The run's report stays on the node: the grid as laid, every tile done.
+    grid = node.report["grid"]
+    assert (grid["tile_width"], grid["rows"], grid["cols"]) == (512, 2, 3) and node.report["complete"]
 
 
 def test_without_a_sampler_the_catalogue_restorer_refines_each_tile(host, coffee, models_dir):
@@ -169,36 +170,34 @@ def test_a_wired_host_model_enlarges_in_tiles_before_lanczos(host, coffee):
 
 def test_a_wired_sampler_is_fused_with_the_token_from_the_environment(host, coffee, capsys, monkeypatch):
     node_class = host.classes["QuorvTiledUpscale"]
-    plain_node, fused_node = node_class(), node_class()
-    plain_node.refine = fused_node.refine = sharpen
-    # Without an address the same mode pastes the tiles back unfused.
-    plain, _ = host.run("QuorvTiledUpscale", node=plain_node, image=coffee,
-                        Tile_Fusion_Mode="Neuro_Generative_Tile_Fusion")
-    assert (plain - enlarged(coffee, 2.0)).abs().mean() > 1e-3
-
-    service = quorv.FusionService()
-    service.start(token="from-the-environment")
+    node_class.refine = staticmethod(sharpen)
     try:
-        monkeypatch.setenv("QUORV_TOKEN", "from-the-environment")
-        fused, _ = host.run("QuorvTiledUpscale", node=fused_node, image=coffee,
-                            Tile_Fusion_Mode="Neuro_Generative_Tile_Fusion",
-                            fusion_service_url=service.base_address)
-        assert "Warning" not in capsys.readouterr().out
-        refused_node = node_class()
-        refused_node.refine = sharpen
-        monkeypatch.setenv("QUORV_TOKEN", "wrong")
-        refused, _ = host.run("QuorvTiledUpscale", node=refused_node, image=coffee,
-                              Tile_Fusion_Mode="Neuro_Generative_Tile_Fusion",
-                              fusion_service_url=service.base_address)
+        plain, _ = host.run("QuorvTiledUpscale", image=coffee)  # Tile_Fusion: pasted back, not fused
+        assert (plain - enlarged(coffee, 2.0)).abs().mean() > 1e-3
+        # Without an address the fusing modes are served from the node's own process.
+        here, _ = host.run("QuorvTiledUpscale", image=coffee, Tile_Fusion_Mode="Neuro_Generative_Tile_Fusion")
+
+        service = quorv.FusionService()
+        service.start(token="from-the-environment")
+        try:
+            monkeypatch.setenv("QUORV_TOKEN", "from-the-environment")
+            fused, _ = host.run("QuorvTiledUpscale", image=coffee, Tile_Fusion_Mode="Neuro_Generative_Tile_Fusion",
+                                fusion_service_url=service.base_address)
+            assert "Warning" not in capsys.readouterr().out
+            # A refused token stops the run before any tile work, naming the service.
+            monkeypatch.setenv("QUORV_TOKEN", "wrong")
+            with pytest.raises(ValueError, match=service.base_address):
+                host.run("QuorvTiledUpscale", image=coffee, Tile_Fusion_Mode="Neuro_Generative_Tile_Fusion",
+                         fusion_service_url=service.base_address)
+        finally:
+            service.stop()
+            quorv.clear_apiurl()
     finally:
-        service.stop()
-        quorv.clear_apiurl()
+        node_class.refine = None
     # Fusion only touches the overlaps: the middle of the first tile is as refined.
     assert torch.equal(fused[:, 100:280, 100:360], plain[:, 100:280, 100:360])
     assert not torch.equal(fused, plain)
-    assert fused_node.API.token == "from-the-environment"
-    # The service refuses a wrong token, and every tile stays as refined.
-    assert torch.equal(refused, plain)
+    assert torch.equal(here, fused)
 
 
 def test_the_token_comes_from_the_environment_or_a_file(host, tmp_path):
