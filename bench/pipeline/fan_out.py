@@ -6,16 +6,22 @@ For each processor (the demo stand-in on a large picture, a catalogue
 restorer on a smaller one) it prints per way of running: wall seconds
 (median of --repeat), the ratio to one job, processor time over wall time,
 and the wall of the "process" stage (processor time counts this process only,
-not the Dask workers); for Dask, the overhead per tile: the
-process stage's wall against the local one-job run's, times the workers,
-divided by the tiles. Every run must give the same picture as one local job.
+not the Dask workers); for Dask, the overhead per tile: the process stage's
+wall against that of N local jobs (each with one thread, as each worker),
+times N, divided by the tiles. Every run must give the same picture as one local job.
 
     PYTHONPATH=build/python /usr/bin/python3 bench/pipeline/fan_out.py [--workers 2] [--repeat 3]
+
+It runs with the quorv tool's memory policy (freed memory stays with the
+process; set through glibc's environment, inherited by the workers) and
+torch using every core, as the tool does.
 """
 
 import argparse
+import os
 import resource
 import statistics
+import sys
 import time
 from pathlib import Path
 
@@ -44,6 +50,10 @@ def timed(repeat, run):
 
 
 def main():
+    if os.environ.get("MALLOC_MMAP_MAX_") != "0":
+        os.environ.update(MALLOC_MMAP_MAX_="0", MALLOC_TRIM_THRESHOLD_=str(2**64 - 1))
+        os.execv(sys.executable, [sys.executable] + sys.argv)
+    torch.set_num_threads(os.cpu_count())
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--repeat", type=int, default=3)
@@ -65,17 +75,19 @@ def main():
             # The driver's own cores: the Dask workers are separate processes.
             ways = [("1 job", dict(jobs=1)), (f"{n} jobs", dict(jobs=n)),
                     (f"dask x{n}", dict(executor=client.get_executor()))]
-            one = None
+            one = local = None
             for way, extra in ways:
                 quorv.upscale(picture[:, :256, :256].contiguous(), processor=processor, tile_size=256, **extra)
                 wall, cpu, process, tiles, result = timed(
                     args.repeat, lambda: quorv.upscale(picture, scale=2, processor=processor, **extra))
                 if one is None:
                     one = (wall, process, result)
+                elif local is None:
+                    local = process
                 same = torch.equal(result, one[2])
                 overhead = ""
                 if "executor" in extra:
-                    overhead = f"{(process * n - one[1]) / tiles * 1000:7.0f}ms"
+                    overhead = f"{(process - local) * n / tiles * 1000:7.0f}ms"
                 print(f"{processor:28} {way:12} {wall:8.2f} {one[0] / wall:8.2f}x {cpu / wall:9.2f} {process:10.2f} "
                       f"{overhead:>9}{'' if same else '  DIFFERENT PICTURE'}", flush=True)
                 if not same:
