@@ -73,6 +73,36 @@ EnlargeTaps enlarge_taps(int64_t in_size, int64_t out_size) {
   return taps;
 }
 
+// One row of `in_w` pixels resampled to `taps`' width.
+void widen_row(const float* row, float* out_row, int64_t out_w, int64_t ch, const EnlargeTaps& taps) {
+  for (int64_t j = 0; j < out_w; ++j) {
+    const int64_t* idx = &taps.index[j * kTaps];
+    const float* w = &taps.weight[j * kTaps];
+    for (int64_t c = 0; c < ch; ++c) {
+      const float base = row[idx[0] * ch + c];
+      float acc = 0.f;
+      for (int64_t k = 1; k < kTaps; ++k) acc += w[k] * (row[idx[k] * ch + c] - base);
+      out_row[j * ch + c] = base + acc;
+    }
+  }
+}
+
+// Output row `j` of the vertical pass, a weighted sum of whole source rows;
+// source row r is at rows + (r - first) * row_len.
+void combine_rows(const float* rows, int64_t first, int64_t row_len, const EnlargeTaps& taps, int64_t j,
+                  float* out_row) {
+  const int64_t* idx = &taps.index[j * kTaps];
+  const float* w = &taps.weight[j * kTaps];
+  const float* r0 = rows + (idx[0] - first) * row_len;
+  std::fill(out_row, out_row + row_len, 0.f);
+  for (int64_t k = 1; k < kTaps; ++k) {
+    const float* rk = rows + (idx[k] - first) * row_len;
+    const float wk = w[k];
+    for (int64_t x = 0; x < row_len; ++x) out_row[x] += wk * (rk[x] - r0[x]);
+  }
+  for (int64_t x = 0; x < row_len; ++x) out_row[x] += r0[x];
+}
+
 // [B, H, W, C] -> [B, H, out_w, C]: each row is resampled on its own.
 at::Tensor enlarge_width(const at::Tensor& src, int64_t out_w) {
   const int64_t rows = src.size(0) * src.size(1), in_w = src.size(2), ch = src.size(3);
@@ -81,20 +111,7 @@ at::Tensor enlarge_width(const at::Tensor& src, int64_t out_w) {
   const float* in = src.data_ptr<float>();
   float* dst = out.data_ptr<float>();
   at::parallel_for(0, rows, 16, [&](int64_t begin, int64_t end) {
-    for (int64_t r = begin; r < end; ++r) {
-      const float* row = in + r * in_w * ch;
-      float* out_row = dst + r * out_w * ch;
-      for (int64_t j = 0; j < out_w; ++j) {
-        const int64_t* idx = &taps.index[j * kTaps];
-        const float* w = &taps.weight[j * kTaps];
-        for (int64_t c = 0; c < ch; ++c) {
-          const float base = row[idx[0] * ch + c];
-          float acc = 0.f;
-          for (int64_t k = 1; k < kTaps; ++k) acc += w[k] * (row[idx[k] * ch + c] - base);
-          out_row[j * ch + c] = base + acc;
-        }
-      }
-    }
+    for (int64_t r = begin; r < end; ++r) widen_row(in + r * in_w * ch, dst + r * out_w * ch, out_w, ch, taps);
   });
   return out;
 }
@@ -107,20 +124,37 @@ at::Tensor enlarge_height(const at::Tensor& src, int64_t out_h) {
   const float* in = src.data_ptr<float>();
   float* dst = out.data_ptr<float>();
   at::parallel_for(0, batch * out_h, 4, [&](int64_t begin, int64_t end) {
-    for (int64_t i = begin; i < end; ++i) {
-      const int64_t b = i / out_h, j = i % out_h;
-      const float* plane = in + b * in_h * row_len;
-      float* out_row = dst + i * row_len;
-      const int64_t* idx = &taps.index[j * kTaps];
-      const float* w = &taps.weight[j * kTaps];
-      const float* r0 = plane + idx[0] * row_len;
-      std::fill(out_row, out_row + row_len, 0.f);
-      for (int64_t k = 1; k < kTaps; ++k) {
-        const float* rk = plane + idx[k] * row_len;
-        const float wk = w[k];
-        for (int64_t x = 0; x < row_len; ++x) out_row[x] += wk * (rk[x] - r0[x]);
-      }
-      for (int64_t x = 0; x < row_len; ++x) out_row[x] += r0[x];
+    for (int64_t i = begin; i < end; ++i)
+      combine_rows(in + (i / out_h) * in_h * row_len, 0, row_len, taps, i % out_h, dst + i * row_len);
+  });
+  return out;
+}
+
+// [B, H, W, C] -> [B, out_h, out_w, C], both axes enlarged, band by band of
+// output rows: a band widens only the source rows it reads into a buffer of
+// its own, so the picture widened but not yet heightened (half the result's
+// size at x2) never exists whole. The same arithmetic as enlarge_width then
+// enlarge_height, so the same values bit for bit; a band's first and last
+// source rows are widened twice, a few percent more work.
+at::Tensor enlarge_both(const at::Tensor& src, int64_t out_w, int64_t out_h) {
+  constexpr int64_t kBand = 64;
+  const int64_t batch = src.size(0), in_h = src.size(1), in_w = src.size(2), ch = src.size(3);
+  const int64_t row_len = out_w * ch, bands = (out_h + kBand - 1) / kBand;
+  at::Tensor out = at::empty({batch, out_h, out_w, ch}, src.options());
+  const EnlargeTaps across = enlarge_taps(in_w, out_w), down = enlarge_taps(in_h, out_h);
+  const float* in = src.data_ptr<float>();
+  float* dst = out.data_ptr<float>();
+  at::parallel_for(0, batch * bands, 1, [&](int64_t begin, int64_t end) {
+    std::vector<float> widened;
+    for (int64_t t = begin; t < end; ++t) {
+      const int64_t b = t / bands, j0 = (t % bands) * kBand, j1 = std::min(out_h, j0 + kBand);
+      const auto read = std::minmax_element(down.index.begin() + j0 * kTaps, down.index.begin() + j1 * kTaps);
+      const int64_t first = *read.first, last = *read.second;
+      widened.resize(static_cast<size_t>((last - first + 1) * row_len));
+      for (int64_t r = first; r <= last; ++r)
+        widen_row(in + (b * in_h + r) * in_w * ch, widened.data() + (r - first) * row_len, out_w, ch, across);
+      for (int64_t j = j0; j < j1; ++j)
+        combine_rows(widened.data(), first, row_len, down, j, dst + (b * out_h + j) * row_len);
     }
   });
   return out;
@@ -174,6 +208,7 @@ at::Tensor lanczos_resample(const at::Tensor& image, int64_t width, int64_t heig
   // Shrink first: the enlarging passes then run on the smaller picture.
   if (width < cur.size(2)) cur = vips_shrink(cur, width, cur.size(1), true);
   if (height < cur.size(1)) cur = vips_shrink(cur, cur.size(2), height, false);
+  if (width > cur.size(2) && height > cur.size(1)) cur = enlarge_both(cur, width, height);
   if (width > cur.size(2)) cur = enlarge_width(cur, width);
   if (height > cur.size(1)) cur = enlarge_height(cur, height);
   if (cur.is_same(src)) cur = cur.clone();

@@ -80,6 +80,19 @@ TEST(Host_ImageScale, LanczosMatchesAReferenceWhenEnlargingAndShrinking) {
   }
 }
 
+// Both axes at once go band by band of output rows: the same values as one
+// axis after the other, at band edges, in a batch and for a one-row source.
+TEST(Host_ImageScale, LanczosEnlargesBothAxesAsOneAxisAfterTheOther) {
+  const at::Tensor photo = test::sample_picture("coffee.png").narrow(1, 0, 101).narrow(2, 0, 67);
+  const at::Tensor batch = at::cat({photo, photo.flip(3)});
+  for (const auto& [w, h] : std::vector<std::pair<int64_t, int64_t>>{{134, 202}, {70, 129}, {200, 640}, {68, 102}}) {
+    const at::Tensor widened = scale(batch, "lanczos", w, batch.size(1));
+    EXPECT_TRUE(at::equal(scale(batch, "lanczos", w, h), scale(widened, "lanczos", w, h))) << w << "x" << h;
+  }
+  const at::Tensor row = photo.narrow(1, 0, 1);
+  EXPECT_TRUE(at::equal(scale(row, "lanczos", 90, 3), scale(scale(row, "lanczos", 90, 1), "lanczos", 90, 3)));
+}
+
 TEST(Host_ImageScale, LanczosKeepsAConstantPictureAndTheMeanOfAPhoto) {
   const at::Tensor grey = at::full({1, 37, 41, 3}, 0.375f);
   EXPECT_TRUE(test::same_values(scale(grey, "lanczos", 80, 70), at::full({1, 70, 80, 3}, 0.375f)));
