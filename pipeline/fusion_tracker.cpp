@@ -42,7 +42,7 @@ void FusionTracker::check_service(const NodeState& SELF, const std::vector<GridS
       service::fetch_blend_info(service::prepare_neuro_generative_fusion(grid, 0, options_.scale), SELF, client_);
   if (reply.outcome.replied()) return;
   const std::string why =
-      check_failure(reply.outcome, options_.fusion_address) + "; nothing was processed (--fusion none runs without fusion)";
+      check_failure(reply.outcome, options_.fusion_address) + "; nothing was processed (fusion \"none\" runs without the service)";
   const long status = reply.outcome.http_status;
   if (status == 401 || status == 403) throw SettingsError(why);
   throw Error(why);

@@ -1,5 +1,7 @@
 #include <ATen/ATen.h>
 
+#include <cmath>
+
 #include "host/image_tensor.h"
 #include "host/services/package_services.h"
 #include "host/threads.h"
@@ -31,6 +33,8 @@ at::Tensor enlarge(const UpscaleOptions& o, const std::optional<host::UpscaleMod
 }
 
 void require_options(const UpscaleOptions& o) {
+  if (!std::isfinite(o.scale) || o.scale <= 0)
+    throw SettingsError("scale must be a number above 0, got " + std::to_string(o.scale));
   if (o.jobs < 1) throw SettingsError("jobs must be at least 1, got " + std::to_string(o.jobs));
   if (o.threads < 0) throw SettingsError("threads must be 0 (all) or more, got " + std::to_string(o.threads));
   if (o.fusion != "v1" && o.fusion != "v0" && o.fusion != "none")

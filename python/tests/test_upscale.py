@@ -84,6 +84,9 @@ def test_arguments_are_checked_by_name(crop):
         quorv.upscale(crop, processor="sharpen")
     with pytest.raises(TypeError, match="executor must be a concurrent.futures.Executor"):
         quorv.upscale(crop, processor="demo", executor=object())
+    for scale in (0, -1, float("nan")):
+        with pytest.raises(ValueError, match="scale must be a number above 0"):
+            quorv.upscale(crop, scale=scale)
     with pytest.raises(ValueError, match="jobs"):
         quorv.upscale(crop, processor="demo", jobs=0, fusion="none")
 
