@@ -110,9 +110,11 @@ TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const
   const size_t count = o.fast_preview ? std::min<size_t>(1, tiles.size()) : tiles.size();
   // A fast preview processes one tile and pastes nothing: the other tiles stay as they came.
   for (size_t i = count; i < tiles.size(); ++i) stage.finished[i] = tiles[i];
+  // Only fusion and tone matching read finished tiles; without them each goes as soon as it is pasted.
+  const bool read_later = fusion != nullptr || o.match_tone;
   const std::vector<size_t> last_reader = last_readers(grid);
   std::vector<std::vector<size_t>> release_after(tiles.size());
-  for (size_t j = 0; j < tiles.size(); ++j) release_after[last_reader[j]].push_back(j);
+  for (size_t j = 0; j < tiles.size(); ++j) release_after[read_later ? last_reader[j] : j].push_back(j);
   NodeState constants_state = SELF;  // reading the constants writes them into the state
   reassembly::TilePaster paster(SELF, SELF.SIZE.composite_blur_margin.get(),
                                 masks::set_mask_constants(constants_state).inpaint_margin);
