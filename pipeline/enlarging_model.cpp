@@ -20,20 +20,18 @@ std::optional<host::UpscaleModel> enlarging_model(const UpscaleOptions& o) {
 at::Tensor enlarged_with_model(const host::UpscaleModel& model, const UpscaleOptions& o, const at::Tensor& picture,
                                Size size, const ProgressCallback& progress) {
   using Kind = ProgressEvent::Kind;
-  bool started = false;
   int64_t pieces = 0;
   host::UpscaleOptions options;
   options.tile_size = o.model_tile;
   options.memory_budget = model_activation_budget();
   options.progress = [&](int64_t done, int64_t total) {
-    if (!progress) return;
-    if (!started) progress({Kind::start, "model", 0, total});
-    started = true;
     pieces = total;
-    progress({Kind::advance, "model", done, total});
+    if (progress) progress({Kind::advance, "model", done, total});
   };
+  // Started before the first piece runs, its count not yet known, so that rates count the first piece's time.
+  if (progress) progress({Kind::start, "model", 0, 0});
   at::Tensor enlarged = std::get<0>(host::ImageUpscaleWithModel::upscale(model, picture, options));
-  if (started) progress({Kind::end, "model", pieces, pieces});
+  if (progress) progress({Kind::end, "model", pieces, pieces});
   if (enlarged.size(2) == size.width && enlarged.size(1) == size.height) return enlarged;
   // The model's own scale is not the one asked for: lanczos covers the rest.
   return std::get<0>(host::ImageScale::upscale(enlarged, "lanczos", size.width, size.height, "disabled"));
