@@ -74,7 +74,7 @@ at::Tensor regenerated(TileProcessor& processor, const UpscaleOptions& o, const 
   at::Tensor out = processor.process(job);
   if (!out.defined() || out.sizes() != job.picture.sizes())
     throw ValueError(tile_name(job) + ": the processor returned " + shape_string(out) + ", expected " +
-                shape_string(job.picture));
+                     shape_string(job.picture));
   if (o.detail != 1.0) out = resized(out, w, h);
   // lerp keeps the original pixel exactly where the mask is 0.
   const at::Tensor blended = picture.lerp(out, region_mask);
@@ -205,7 +205,8 @@ TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const
     if (fusion) tile = fusion->fuse(SELF, tile, grid, index, stage.finished);
     stage.fusing += watch.lap();
     if (!o.fast_preview) paster.paste(canvas, tile, grid[i]);
-    stage.finished[i] = slots.keep(tile);
+    // A tile nothing reads goes right below: copying it into a slot would be wasted.
+    stage.finished[i] = read_later ? slots.keep(tile) : tile;
     tile.reset();
     if (!o.keep_tiles)
       for (size_t j : release_after[i])

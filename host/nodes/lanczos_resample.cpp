@@ -73,7 +73,7 @@ EnlargeTaps enlarge_taps(int64_t in_size, int64_t out_size) {
   return taps;
 }
 
-// One row of `in_w` pixels resampled to `taps`' width.
+// One source row resampled to the width `taps` were made for (out_w pixels).
 void widen_row(const float* row, float* out_row, int64_t out_w, int64_t ch, const EnlargeTaps& taps) {
   for (int64_t j = 0; j < out_w; ++j) {
     const int64_t* idx = &taps.index[j * kTaps];
