@@ -48,29 +48,30 @@ void FusionTracker::check_service(const NodeState& SELF, const std::vector<GridS
   throw Error(why);
 }
 
-at::Tensor FusionTracker::fuse(const NodeState& SELF, const at::Tensor& tile, const std::vector<GridSpec>& grid,
-                               int64_t index, const std::vector<OptionalImage>& finished) {
+void FusionTracker::fuse(const NodeState& SELF, at::Tensor& tile, const std::vector<GridSpec>& grid, int64_t index,
+                         const std::vector<OptionalImage>& finished) {
   const GridSpec& spec = grid.at(static_cast<size_t>(index));
   if (!stopped_.empty()) {
     skip(spec, index, "not sent to the service, which had failed " + std::to_string(kFailuresBeforeStop) +
                           " tiles in a row");
-    return tile;
+    return;
   }
   fusion::ServiceCall call{client_, {}};
-  at::Tensor fused;
   try {
-    fused = fusion::fusion_update(options_.fusion == "v1" ? fusion::FusionForm::Accumulating : fusion::FusionForm::Base,
-                                  SELF, tile, grid, index, finished, options_.blend_all, service::Json(options_.scale), call);
+    // A failed exchange leaves the tile as it was.
+    fusion::fusion_update_in_place(
+        options_.fusion == "v1" ? fusion::FusionForm::Accumulating : fusion::FusionForm::Base, SELF, tile, grid, index,
+        finished, options_.blend_all, service::Json(options_.scale), call, &scratch_);
   } catch (const Error& e) {
-    // One corner the fusion cannot blend should not cost the whole picture.
+    // One corner the fusion cannot blend should not cost the whole picture; the tile is unchanged.
     failures_in_a_row_ = 0;
     skip(spec, index, std::string("the fusion could not blend it: ") + e.what());
-    return tile;
+    return;
   }
   const FusionOutcome& outcome = call.outcome;
   if (outcome.replied() || outcome.kind == FusionOutcome::Kind::NotAsked) {
     failures_in_a_row_ = 0;
-    return fused;
+    return;
   }
   failures_in_a_row_ = failures_in_a_row_ > 0 && outcome.same_cause(last_failure_) ? failures_in_a_row_ + 1 : 1;
   last_failure_ = outcome;
@@ -80,7 +81,6 @@ at::Tensor FusionTracker::fuse(const NodeState& SELF, const at::Tensor& tile, co
                " tiles in a row (" + outcome.reason + "); the remaining tiles were not sent to it";
     print_line("Warning: " + stopped_);
   }
-  return tile;
 }
 
 void FusionTracker::skip(const GridSpec& spec, int64_t index, const std::string& reason) {

@@ -101,7 +101,10 @@ void record_unprocessed(const Error& e, const GridSpec& spec, int64_t index, std
 // heap: a third of a canvas at 4096 x 4096.
 class TileSlots {
  public:
-  // `tile` in a free slot of its shape, or the tile itself when there is none.
+  // `tile` copied into a free slot of its shape, or into a new slot when
+  // there is none: allocated now, after the tile's temporaries are gone, a
+  // slot sits below them in the heap instead of among them (a tenth of a
+  // canvas at 4096 x 4096, against keeping the tile itself).
   at::Tensor keep(const at::Tensor& tile) {
     for (auto it = free_.begin(); it != free_.end(); ++it)
       if (it->sizes() == tile.sizes() && it->scalar_type() == tile.scalar_type() && it->device() == tile.device()) {
@@ -109,7 +112,7 @@ class TileSlots {
         free_.erase(it);
         return slot.copy_(tile);
       }
-    return tile;
+    return tile.clone();
   }
 
   // A tile let go: its memory becomes a free slot when nothing else holds it
@@ -186,9 +189,11 @@ TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const
     stage.masks += watch.lap();
     serial.reset();
     at::Tensor tile = tiles[i];
+    bool own_tile = false;  // a new tensor, not a view of the enlarged picture
     if (changes) {
       try {
         tile = pool ? pending[i].get() : regenerated(processor, o, SELF, grid, index, tiles[i], mask);
+        own_tile = true;
       } catch (const Error& e) {
         if (!o.keep_going) throw;
         record_unprocessed(e, grid[i], index, stage.unprocessed);
@@ -198,11 +203,16 @@ TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const
     serial.emplace(1);
     if (o.match_tone) {
       fusion::ToneMatch matched = fusion::match_tile_tone(tile, grid, index, stage.finished);
+      own_tile = own_tile || matched.applied;
       tile = matched.tile;
       stage.tone_matches.push_back({index, matched.applied, matched.reason, matched.gain, matched.offset});
       stage.tone_matching += watch.lap();
     }
-    if (fusion) tile = fusion->fuse(SELF, tile, grid, index, stage.finished);
+    if (fusion) {
+      // Fusion writes into the tile: a view of the enlarged picture is copied first.
+      if (!own_tile) tile = tile.clone(at::MemoryFormat::Contiguous);
+      fusion->fuse(SELF, tile, grid, index, stage.finished);
+    }
     stage.fusing += watch.lap();
     if (!o.fast_preview) paster.paste(canvas, tile, grid[i]);
     // A tile nothing reads goes right below: copying it into a slot would be wasted.
@@ -211,7 +221,8 @@ TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const
     if (!o.keep_tiles)
       for (size_t j : release_after[i])
         if (stage.finished[j]) {
-          slots.give_back(std::move(*stage.finished[j]));
+          // Slots are taken only by tiles something reads later; otherwise memory goes back at once.
+          if (read_later) slots.give_back(std::move(*stage.finished[j]));
           stage.finished[j].reset();
         }
     stage.pasting += watch.lap();

@@ -184,10 +184,11 @@ class FusionTracker {
   /// SettingsError).
   void check_service(const NodeState& SELF, const std::vector<GridSpec>& grid) const;
 
-  /// The tile at `index` fused into the `finished` ones, or `tile` itself
-  /// (recorded as unfused, with a warning line) when that failed.
-  at::Tensor fuse(const NodeState& SELF, const at::Tensor& tile, const std::vector<GridSpec>& grid, int64_t index,
-                  const std::vector<OptionalImage>& finished);
+  /// The tile at `index` fused into the `finished` ones, written into `tile`
+  /// (the caller's own, read by no one else); left as it was, and recorded
+  /// as unfused with a warning line, when that failed.
+  void fuse(const NodeState& SELF, at::Tensor& tile, const std::vector<GridSpec>& grid, int64_t index,
+            const std::vector<OptionalImage>& finished);
 
   const std::vector<SkippedTile>& unfused() const { return unfused_; }
   /// Why the run stopped asking the service; empty when it did not.
@@ -202,6 +203,7 @@ class FusionTracker {
   service::FusionOutcome last_failure_;
   int failures_in_a_row_ = 0;
   std::string stopped_;
+  at::Tensor scratch_;  // the updates' copies of the bands they overwrite, reused tile after tile
 };
 
 // --- progress and timings ---------------------------------------------------------

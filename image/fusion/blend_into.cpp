@@ -2,10 +2,9 @@
 //
 // Fusion weights are mostly exact 0 (keep the tile) or exact 1 (take the
 // neighbour), with short ramps between. The weight map is read once on the
-// host, split into runs of identical rows or columns, and only the ramps are
-// mixed; copies and skips need no arithmetic at all. Deciding this from the
-// small weight map, not with tensor comparisons, keeps an update to a
-// handful of operations on the pixels.
+// host. Float pictures in memory go through the row kernel; others are split
+// into runs of identical rows or columns, and only the ramps are mixed with
+// tensor operations; copies and skips need no arithmetic at all.
 #include <ATen/ATen.h>
 
 #include <vector>
@@ -25,6 +24,7 @@ class HostWeight {
         data_(values_.data_ptr<float>()) {}
 
   float at(int64_t row, int64_t col) const { return data_[row * cols_ + col]; }
+  const float* data() const { return data_; }
 
  private:
   at::Tensor values_;
@@ -130,8 +130,9 @@ void blend_into(at::Tensor area, const at::Tensor& neighbour_area, const at::Ten
     mix(area, neighbour_area, feather);
     return;
   }
-  blend_region(std::move(area), neighbour_area, feather, HostWeight(feather),
-               {0, feather.size(1), 0, feather.size(2)});
+  const HostWeight host(feather);
+  if (blend_into_cpu(area, neighbour_area, host.data(), feather.size(1), feather.size(2))) return;
+  blend_region(std::move(area), neighbour_area, feather, host, {0, feather.size(1), 0, feather.size(2)});
 }
 
 }  // namespace quorv::fusion::detail

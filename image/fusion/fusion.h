@@ -130,6 +130,19 @@ at::Tensor fusion_update(FusionForm form, const NodeState& SELF, const at::Tenso
                          const std::vector<OptionalImage>& output_images, bool blend_all,
                          const service::Json& upscalemultiplier, ServiceCall& call);
 
+/// fusion_update written into `tile` itself, which the caller owns and no
+/// one else reads while it runs (not a view of a picture, not a neighbour in
+/// `output_images`). Instead of copying the tile it copies only the bands the
+/// first blends overwrite and the composite reads again; a caller fusing
+/// many tiles passes `scratch`, the memory those copies reuse from one call
+/// to the next (grown when too small), so they do not churn the heap.
+/// Exceptions are those of fusion_update; when one is thrown the tile is unchanged.
+void fusion_update_in_place(FusionForm form, const NodeState& SELF, at::Tensor& tile,
+                            const std::vector<GridSpec>& grid_specs, int64_t index,
+                            const std::vector<OptionalImage>& output_images, bool blend_all,
+                            const service::Json& upscalemultiplier, ServiceCall& call,
+                            at::Tensor* scratch = nullptr);
+
 /// What match_tile_tone did to one tile.
 struct ToneMatch {
   at::Tensor tile;              ///< the corrected tile; the tile given, unchanged, when skipped

@@ -65,6 +65,14 @@ at::Tensor bottomright_weight(int64_t crop_x, int64_t crop_y, int64_t feather_ma
 /// area keeps its value or takes the neighbour's; only ramps are mixed.
 void blend_into(at::Tensor area, const at::Tensor& neighbour_area, const at::Tensor& feather);
 
+/// blend_into for float32 CPU pictures whose pixels are packed (channels
+/// adjacent, pixels `channels` apart; rows may be strided), `area` and
+/// `neighbour_area` of one shape and apart in memory. `weights` is the host
+/// map [weight_rows, weight_cols], each 1 or the area's extent. False, with
+/// nothing written, when the pictures are not of that kind.
+bool blend_into_cpu(at::Tensor& area, const at::Tensor& neighbour_area, const float* weights, int64_t weight_rows,
+                    int64_t weight_cols);
+
 /// Ramp lengths of a fusion update, derived from the tile's margins.
 struct FusionMargins {
   int64_t full_border_margin;  ///< max(border + blur + shift, 0)
@@ -98,6 +106,24 @@ std::optional<Neighbour> read_neighbour(const service::Json& blend_info, const c
 void require_crop_fits(const char* direction, const char* what, int64_t crop, int64_t tile_extent,
                        int64_t neighbour_extent);
 
+/// The tile as it came, where a fusion update's composite reads it once the
+/// first blends have written over it: the tile itself (when they write into
+/// a copy), or copies of its rows [0, top_rows) and columns [0, left_cols)
+/// (when they write into the tile). The copies go into `scratch` when it is
+/// large enough, and `scratch` is then the memory they use.
+class TileBefore {
+ public:
+  static TileBefore whole(const at::Tensor& tile);
+  static TileBefore bands(const at::Tensor& tile, int64_t top_rows, int64_t left_cols, at::Tensor* scratch);
+
+  /// Rows [row, row + rows) and columns [col, col + cols) of the tile as it
+  /// came; AssertionError when they lie outside what was kept.
+  at::Tensor region(int64_t row, int64_t rows, int64_t col, int64_t cols) const;
+
+ private:
+  at::Tensor whole_, top_, left_;
+};
+
 /// The tile's own weight (1 = keep the tile's pixel) in the top and left
 /// strips; exactly 1 everywhere else. Kept as a row profile for the top
 /// strip, a column profile for the left strip and the block where both meet:
@@ -124,7 +150,14 @@ class OwnWeight {
   /// 0..1 by its minimum and maximum, NaN and infinities to 0. Where w' is 1
   /// the tile comes back exactly, so only the strips are blended and the
   /// rectangles in `written` (corners blended outside the strips) restored.
-  void composite(at::Tensor& combined, const at::Tensor& tile, const std::vector<std::array<int64_t, 4>>& written) const;
+  void composite(at::Tensor& combined, const TileBefore& tile,
+                 const std::vector<std::array<int64_t, 4>>& written) const;
+
+  /// Whether composite changes anything (a top or left strip was added).
+  bool composites() const { return top_rows() > 0 || left_cols() > 0; }
+  /// Whether composite blends the whole tile, not only the strips: where the
+  /// normalised weight outside them is not exactly 1.
+  bool blends_everywhere() const;
 
   /// The whole map [height, width].
   at::Tensor materialise() const;
@@ -132,6 +165,8 @@ class OwnWeight {
  private:
   int64_t top_rows() const { return top_.defined() ? top_.size(0) : 0; }
   int64_t left_cols() const { return left_.defined() ? left_.size(0) : 0; }
+  /// Minimum and maximum over the whole map, as 0-d tensors.
+  std::pair<at::Tensor, at::Tensor> range() const;
 
   int64_t height_, width_;
   at::Device device_;

@@ -1,5 +1,8 @@
 #include <ATen/ATen.h>
 
+#include <algorithm>
+#include <functional>
+
 #include "host/errors.h"
 #include "image/fusion/fusion.h"
 #include "image/fusion/fusion_internal.h"
@@ -12,62 +15,56 @@ using detail::Neighbour;
 using detail::Reading;
 using detail::Side;
 
-// One fusion update of one tile: the blends write into `combined`, a private
-// copy of the tile, while the own weight of the top and left strips builds up.
+// One fusion update of one tile, in two phases. The top, top-right and left
+// blends are all read and checked before the first pixel is written, so a
+// reply that cannot be blended leaves the tile as it was; then they write
+// into `combined` and the composite with the tile's own weight brings back
+// the tile as it was where that weight is 1. The right and bottom blends
+// follow, each on its own.
 class FusionRun {
  public:
-  FusionRun(const NodeState& SELF, const at::Tensor& tile, const service::Json& blend_info,
+  FusionRun(const NodeState& SELF, at::Tensor combined, const service::Json& blend_info,
             const std::vector<OptionalImage>& output_images, Reading reading)
       : self_(SELF),
-        tile_(tile),
         blend_info_(blend_info),
         output_images_(output_images),
         reading_(reading),
-        combined_(tile.clone(at::MemoryFormat::Contiguous)),
+        combined_(std::move(combined)),
         device_(combined_.device()),
         margins_(detail::fusion_margins(SELF)),
-        weight_(tile.size(1), tile.size(2), device_) {}
+        weight_(combined_.size(1), combined_.size(2), device_) {}
 
-  // Rows 0 .. crop_y-1, with ramps of feather_ratio; the own weight with feather_margin.
-  void top() {
-    const auto n = neighbour("top", false, true);
-    if (!n) return;
-    // Read leniently, a top strip is crop_x wide when crop_x is set; it must still fill crop_y rows.
-    const int64_t strip = reading_ == Reading::Lenient && n->crop_x != 0 ? n->crop_x : n->crop_y;
-    detail::require_crop_fits("top", "crop_y", n->crop_y, height(), n->picture.size(1));
-    if (strip != n->crop_y)
-      throw Error("fusion reply: the \"top\" strip of " + std::to_string(strip) + " rows cannot replace " +
-                  std::to_string(n->crop_y) + " rows");
-    blend_strip(*n, Side::Top, strip, margins_.feather_ratio);
-    weight_.add_top(detail::strip_weight(self_, strip, Side::Top, margins_.feather_margin, device_));
+  // Checks the top, top-right and left neighbours and queues their blends.
+  void plan_first_blends() {
+    plan_top();
+    plan_top_right("topright");
+    plan_top_right("toprightright");
+    plan_left();
   }
 
-  void left() {
-    const auto n = neighbour("left", true, false);
-    if (!n) return;
-    // With crop_x 0 a lenient read would make a crop_y-wide strip for zero columns: rejected here.
-    detail::require_crop_fits("left", "crop_x", n->crop_x, width(), n->picture.size(2));
-    blend_strip(*n, Side::Left, n->crop_x, margins_.feather_ratio);
-    weight_.add_left(detail::strip_weight(self_, n->crop_x, Side::Left, margins_.feather_margin, device_));
+  // Runs the queued blends and the composite. `before` is the tile as it
+  // came, where the composite reads it (see tile_before).
+  void blend_first(const detail::TileBefore& before) {
+    for (const auto& blend : first_blends_) blend();
+    weight_.composite(combined_, before, corners_);
   }
 
-  // Top-right corners, ramped along x only.
-  void top_right(const char* direction) {
-    const auto n = neighbour(direction, true, true);
-    if (!n) return;
-    require_corner_fits(direction, *n);
-    const at::Tensor feather = detail::topright_weight(n->crop_x, n->crop_y, margins_.feather_ratio, 0, device_);
-    detail::blend_into(detail::top_right_of(combined_, n->crop_x, n->crop_y),
-                       detail::bottom_left_of(n->picture, n->crop_x, n->crop_y), feather);
-    corners_.push_back({0, n->crop_y, width() - n->crop_x, width()});
+  // What the composite will read of the tile as it came, copied before the
+  // first blends overwrite it: the rows and columns they write, or the whole
+  // tile when the composite blends everywhere. Nothing when it reads nothing.
+  detail::TileBefore tile_before(at::Tensor* scratch) const {
+    if (!weight_.composites()) return detail::TileBefore::bands(combined_, 0, 0, scratch);
+    if (weight_.blends_everywhere()) return detail::TileBefore::bands(combined_, height(), 0, scratch);
+    int64_t rows = top_rows_;
+    for (const auto& corner : corners_) rows = std::max(rows, corner[1]);
+    return detail::TileBefore::bands(combined_, rows, left_cols_, scratch);
   }
-
-  void composite() { weight_.composite(combined_, tile_, corners_); }
 
   void right() {
     const auto n = neighbour("right", true, false);
     if (!n) return;
     detail::require_crop_fits("right", "crop_x", n->crop_x, width(), n->picture.size(2));
+    require_strip(*n, Side::Right, n->crop_x);
     blend_strip(*n, Side::Right, n->crop_x, margins_.feather_margin);
   }
 
@@ -75,6 +72,7 @@ class FusionRun {
     const auto n = neighbour("bottom", false, true);
     if (!n) return;
     detail::require_crop_fits("bottom", "crop_y", n->crop_y, height(), n->picture.size(1));
+    require_strip(*n, Side::Bottom, n->crop_y);
     blend_strip(*n, Side::Bottom, n->crop_y, margins_.feather_margin);
   }
 
@@ -90,6 +88,51 @@ class FusionRun {
   at::Tensor result() && { return std::move(combined_); }
 
  private:
+  // Rows 0 .. crop_y-1, with ramps of feather_ratio; the own weight with feather_margin.
+  void plan_top() {
+    const auto n = neighbour("top", false, true);
+    if (!n) return;
+    // Read leniently, a top strip is crop_x wide when crop_x is set; it must still fill crop_y rows.
+    const int64_t strip = reading_ == Reading::Lenient && n->crop_x != 0 ? n->crop_x : n->crop_y;
+    detail::require_crop_fits("top", "crop_y", n->crop_y, height(), n->picture.size(1));
+    if (strip != n->crop_y)
+      throw Error("fusion reply: the \"top\" strip of " + std::to_string(strip) + " rows cannot replace " +
+                  std::to_string(n->crop_y) + " rows");
+    require_strip(*n, Side::Top, strip);
+    queue_strip(*n, Side::Top, strip, margins_.feather_ratio);
+    weight_.add_top(detail::strip_weight(self_, strip, Side::Top, margins_.feather_margin, device_));
+    top_rows_ = strip;
+  }
+
+  void plan_left() {
+    const auto n = neighbour("left", true, false);
+    if (!n) return;
+    // With crop_x 0 a lenient read would make a crop_y-wide strip for zero columns: rejected here.
+    detail::require_crop_fits("left", "crop_x", n->crop_x, width(), n->picture.size(2));
+    require_strip(*n, Side::Left, n->crop_x);
+    queue_strip(*n, Side::Left, n->crop_x, margins_.feather_ratio);
+    weight_.add_left(detail::strip_weight(self_, n->crop_x, Side::Left, margins_.feather_margin, device_));
+    left_cols_ = n->crop_x;
+  }
+
+  // Top-right corners, ramped along x only.
+  void plan_top_right(const char* direction) {
+    const auto n = neighbour(direction, true, true);
+    if (!n) return;
+    require_corner_fits(direction, *n);
+    const at::Tensor feather = detail::topright_weight(n->crop_x, n->crop_y, margins_.feather_ratio, 0, device_);
+    first_blends_.emplace_back([this, n = *n, feather] {
+      detail::blend_into(detail::top_right_of(combined_, n.crop_x, n.crop_y),
+                         detail::bottom_left_of(n.picture, n.crop_x, n.crop_y), feather);
+    });
+    corners_.push_back({0, n->crop_y, width() - n->crop_x, width()});
+  }
+
+  void queue_strip(const Neighbour& n, Side side, int64_t cropmargin, int64_t feather_margin) {
+    first_blends_.emplace_back(
+        [this, n, side, cropmargin, feather_margin] { blend_strip(n, side, cropmargin, feather_margin); });
+  }
+
   int64_t height() const { return combined_.size(1); }
   int64_t width() const { return combined_.size(2); }
 
@@ -103,9 +146,12 @@ class FusionRun {
     detail::require_corner(combined_, n.picture, n.crop_x, n.crop_y, device_, direction);
   }
 
+  void require_strip(const Neighbour& n, Side side, int64_t cropmargin) const {
+    detail::require_strip(combined_, n.picture, cropmargin, side, side_name(side));
+  }
+
   // The strip blend of blend_neighbor_tensor, written straight into the working copy.
   void blend_strip(const Neighbour& n, Side side, int64_t cropmargin, int64_t feather_margin) {
-    detail::require_strip(combined_, n.picture, cropmargin, side, side_name(side));
     detail::blend_into(detail::tile_strip(combined_, side, cropmargin), detail::neighbour_strip(n.picture, side, cropmargin),
                        detail::strip_weight(self_, cropmargin, side, feather_margin, device_));
   }
@@ -121,7 +167,6 @@ class FusionRun {
   }
 
   const NodeState& self_;
-  const at::Tensor& tile_;
   const service::Json& blend_info_;
   const std::vector<OptionalImage>& output_images_;
   const Reading reading_;
@@ -129,17 +174,22 @@ class FusionRun {
   const at::Device device_;
   const detail::FusionMargins margins_;
   detail::OwnWeight weight_;
+  std::vector<std::function<void()>> first_blends_;
+  int64_t top_rows_ = 0, left_cols_ = 0;
   std::vector<std::array<int64_t, 4>> corners_;  // rows [0], [1), columns [2], [3) written by corner blends
 };
 
-at::Tensor fuse(const NodeState& SELF, const at::Tensor& thisindexTile, const std::vector<GridSpec>& grid_specs,
+// One update: the reply fetched, then the blends written into `tile` itself
+// when `in_place`, into a copy of it otherwise.
+at::Tensor fuse(const NodeState& SELF, const at::Tensor& tile, bool in_place, const std::vector<GridSpec>& grid_specs,
                 int64_t index, const std::vector<OptionalImage>& output_images, bool blend_all,
-                const service::Json& upscalemultiplier, Reading reading, ServiceCall* call) {
-  require_image(thisindexTile, "thisindexTile");
+                const service::Json& upscalemultiplier, Reading reading, ServiceCall* call,
+                at::Tensor* scratch = nullptr) {
+  require_image(tile, "thisindexTile");
   require_index(index, grid_specs.size(), "grid_specs");
   if (call) call->outcome = service::FusionOutcome{};
   // Segment tiles are not part of the grid: nothing to fuse, and no service call.
-  if (grid_specs.at(static_cast<size_t>(index)).is_segment()) return thisindexTile.clone();
+  if (grid_specs.at(static_cast<size_t>(index)).is_segment()) return in_place ? tile : tile.clone();
 
   const service::Json payload = service::prepare_neuro_generative_fusion(grid_specs, index, upscalemultiplier);
   service::Json blend_info;
@@ -151,12 +201,10 @@ at::Tensor fuse(const NodeState& SELF, const at::Tensor& thisindexTile, const st
     blend_info = service::api_nuero_generative_fusion_tiles(payload, SELF);
   }
   try {
-    FusionRun run(SELF, thisindexTile, blend_info, output_images, reading);
-    run.top();
-    run.top_right("topright");
-    run.top_right("toprightright");
-    run.left();
-    run.composite();
+    FusionRun run(SELF, in_place ? tile : tile.clone(at::MemoryFormat::Contiguous), blend_info, output_images,
+                  reading);
+    run.plan_first_blends();
+    run.blend_first(in_place ? run.tile_before(scratch) : detail::TileBefore::whole(tile));
     if (blend_all) {
       try {
         run.right();
@@ -180,8 +228,8 @@ at::Tensor add_last_generated_to_base_image(const NodeState& SELF, const std::st
                                             const std::vector<GridSpec>& grid_specs, int64_t index,
                                             const std::vector<OptionalImage>& output_images, bool blend_all,
                                             const service::Json& upscalemultiplier) {
-  return fuse(SELF, thisindexTile, grid_specs, index, output_images, blend_all, upscalemultiplier, Reading::Lenient,
-              nullptr);
+  return fuse(SELF, thisindexTile, false, grid_specs, index, output_images, blend_all, upscalemultiplier,
+              Reading::Lenient, nullptr);
 }
 
 at::Tensor add_last_generated_to_base_image_V1(const NodeState& SELF, const std::string&,
@@ -189,16 +237,24 @@ at::Tensor add_last_generated_to_base_image_V1(const NodeState& SELF, const std:
                                                const std::vector<GridSpec>& grid_specs, int64_t index,
                                                const std::vector<OptionalImage>& output_images, bool blend_all,
                                                const service::Json& upscalemultiplier) {
-  return fuse(SELF, thisindexTile, grid_specs, index, output_images, blend_all, upscalemultiplier, Reading::Strict,
-              nullptr);
+  return fuse(SELF, thisindexTile, false, grid_specs, index, output_images, blend_all, upscalemultiplier,
+              Reading::Strict, nullptr);
 }
 
 at::Tensor fusion_update(FusionForm form, const NodeState& SELF, const at::Tensor& thisindexTile,
                          const std::vector<GridSpec>& grid_specs, int64_t index,
                          const std::vector<OptionalImage>& output_images, bool blend_all,
                          const service::Json& upscalemultiplier, ServiceCall& call) {
-  return fuse(SELF, thisindexTile, grid_specs, index, output_images, blend_all, upscalemultiplier,
+  return fuse(SELF, thisindexTile, false, grid_specs, index, output_images, blend_all, upscalemultiplier,
               form == FusionForm::Base ? Reading::Lenient : Reading::Strict, &call);
+}
+
+void fusion_update_in_place(FusionForm form, const NodeState& SELF, at::Tensor& tile,
+                            const std::vector<GridSpec>& grid_specs, int64_t index,
+                            const std::vector<OptionalImage>& output_images, bool blend_all,
+                            const service::Json& upscalemultiplier, ServiceCall& call, at::Tensor* scratch) {
+  fuse(SELF, tile, true, grid_specs, index, output_images, blend_all, upscalemultiplier,
+       form == FusionForm::Base ? Reading::Lenient : Reading::Strict, &call, scratch);
 }
 
 }  // namespace quorv::fusion

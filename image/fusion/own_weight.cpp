@@ -53,30 +53,76 @@ at::Tensor OwnWeight::materialise() const {
   return map;
 }
 
-void OwnWeight::composite(at::Tensor& combined, const at::Tensor& tile,
-                          const std::vector<std::array<int64_t, 4>>& written) const {
+std::pair<at::Tensor, at::Tensor> OwnWeight::range() const {
+  // From the parts that occur in the map; the rest of it is 1.
   const int64_t ty = top_rows(), lx = left_cols();
-  if (ty == 0 && lx == 0) return;  // all ones: the composite gives the tile back
-  const auto options = at::TensorOptions().dtype(at::kFloat).device(device_);
-
-  // Minimum and maximum over the whole map, from the parts that occur in it.
-  const at::Tensor one = at::ones({}, options);
   std::vector<at::Tensor> parts;
   if (ty > 0 && lx < width_) parts.push_back(top_);
   if (lx > 0 && ty < height_) parts.push_back(left_);
   if (ty > 0 && lx > 0) parts.push_back(corner_.flatten());
-  if (ty < height_ && lx < width_) parts.push_back(one.view({1}));
+  if ((ty < height_ && lx < width_) || parts.empty())
+    parts.push_back(at::ones({1}, at::TensorOptions().dtype(at::kFloat).device(device_)));
   const at::Tensor all = at::cat(parts);
-  const at::Tensor min = all.min(), max = all.max();
+  return {all.min(), all.max()};
+}
 
-  if (normalise_weight(one, min, max).item<float>() != 1.0f) {
+bool OwnWeight::blends_everywhere() const {
+  if (!composites()) return false;
+  const auto [min, max] = range();
+  return normalise_weight(at::ones({}, min.options()), min, max).item<float>() != 1.0f;
+}
+
+TileBefore TileBefore::whole(const at::Tensor& tile) {
+  TileBefore t;
+  t.whole_ = tile;
+  return t;
+}
+
+TileBefore TileBefore::bands(const at::Tensor& tile, int64_t top_rows, int64_t left_cols, at::Tensor* scratch) {
+  TileBefore t;
+  const at::Tensor top = tile.narrow(1, 0, top_rows), left = tile.narrow(2, 0, left_cols);
+  const int64_t needed = top.numel() + left.numel();
+  if (needed == 0) return t;
+  at::Tensor memory;
+  if (scratch && scratch->defined() && scratch->numel() >= needed && scratch->dtype() == tile.dtype() &&
+      scratch->device() == tile.device())
+    memory = *scratch;
+  else
+    memory = at::empty({needed}, tile.options());
+  if (scratch) *scratch = memory;
+  if (top.numel() > 0) t.top_ = memory.narrow(0, 0, top.numel()).view(top.sizes()).copy_(top);
+  if (left.numel() > 0) t.left_ = memory.narrow(0, top.numel(), left.numel()).view(left.sizes()).copy_(left);
+  return t;
+}
+
+at::Tensor TileBefore::region(int64_t row, int64_t rows, int64_t col, int64_t cols) const {
+  const at::Tensor* from = nullptr;
+  if (whole_.defined())
+    from = &whole_;
+  else if (top_.defined() && row + rows <= top_.size(1))
+    from = &top_;
+  else if (left_.defined() && col + cols <= left_.size(2))
+    from = &left_;
+  if (!from)
+    throw AssertionError("TileBefore: rows " + std::to_string(row) + "+" + std::to_string(rows) + ", columns " +
+                         std::to_string(col) + "+" + std::to_string(cols) + " were not kept");
+  return from->narrow(1, row, rows).narrow(2, col, cols);
+}
+
+void OwnWeight::composite(at::Tensor& combined, const TileBefore& tile,
+                          const std::vector<std::array<int64_t, 4>>& written) const {
+  const int64_t ty = top_rows(), lx = left_cols();
+  if (!composites()) return;  // all ones: the composite gives the tile back
+  const auto [min, max] = range();
+  if (blends_everywhere()) {
     // Pixels outside the strips would not keep the tile exactly: blend everywhere.
-    host::ImageCompositeMasked::composite_into(combined, tile, 0, 0, normalise_weight(materialise(), min, max));
+    host::ImageCompositeMasked::composite_into(combined, tile.region(0, height_, 0, width_), 0, 0,
+                                               normalise_weight(materialise(), min, max));
     return;
   }
   // w * tile + (1 - w) * combined, as the host's masked composite weighs its source.
   auto blend = [&](int64_t row, int64_t rows, int64_t col, int64_t cols, const at::Tensor& w) {
-    blend_into(combined.narrow(1, row, rows).narrow(2, col, cols), tile.narrow(1, row, rows).narrow(2, col, cols), w);
+    blend_into(combined.narrow(1, row, rows).narrow(2, col, cols), tile.region(row, rows, col, cols), w);
   };
   if (ty > 0 && lx < width_) blend(0, ty, lx, width_ - lx, normalise_weight(top_, min, max).view({1, ty, 1, 1}));
   if (lx > 0 && ty < height_) blend(ty, height_ - ty, 0, lx, normalise_weight(left_, min, max).view({1, 1, lx, 1}));
@@ -86,8 +132,7 @@ void OwnWeight::composite(at::Tensor& combined, const at::Tensor& tile,
   for (const auto& [r0, r1, c0, c1] : written) {
     const int64_t row = std::max(r0, ty), col = std::max(c0, lx);
     if (row >= r1 || col >= c1) continue;
-    combined.narrow(1, row, r1 - row).narrow(2, col, c1 - col)
-        .copy_(tile.narrow(1, row, r1 - row).narrow(2, col, c1 - col));
+    combined.narrow(1, row, r1 - row).narrow(2, col, c1 - col).copy_(tile.region(row, r1 - row, col, c1 - col));
   }
 }
 

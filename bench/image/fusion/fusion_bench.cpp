@@ -1,12 +1,14 @@
 // Both fusion updates of a 1024 x 1024 tile with all eight neighbours, the
-// reply coming from the reference service on 127.0.0.1; compare with one
-// clone of the tile and with the HTTP round trip alone, measured in the same run.
+// reply coming from the reference service on 127.0.0.1, as a new tile and
+// written in place; compare with one clone of the tile and with the HTTP
+// round trip alone, measured in the same run.
 #include <ATen/ATen.h>
 #include <benchmark/benchmark.h>
 
 #include "bench/support/bench_support.h"
 #include "fusion_service/fusion_service.h"
 #include "host/services/package_services.h"
+#include "image/fusion/fusion.h"
 #include "image/quorv_image.h"
 #include "tests/support/literal_fusion.h"
 
@@ -75,6 +77,22 @@ void BM_Fusion(benchmark::State& state, bool accumulating, bool wide) {
   state.counters["neighbours"] = static_cast<double>(Quorv_Image::api_nuero_generative_fusion_tiles(payload, s.SELF).size());
 }
 
+// The road's form: written into a tile it owns (refreshed outside the timing), no copy of it.
+void BM_FusionInPlace(benchmark::State& state, bool accumulating, bool wide) {
+  const Scene& s = scene(wide);
+  at::Tensor own = s.tile.clone();
+  const service::ClientOptions client;
+  const auto form = accumulating ? fusion::FusionForm::Accumulating : fusion::FusionForm::Base;
+  for (auto _ : state) {
+    state.PauseTiming();
+    own.copy_(s.tile);
+    state.ResumeTiming();
+    fusion::ServiceCall call{client, {}};
+    fusion::fusion_update_in_place(form, s.SELF, own, s.specs, s.index, s.finished, true, 1, call);
+    benchmark::DoNotOptimize(own.data_ptr());
+  }
+}
+
 // The same update step by step with whole-tile weight pictures (reply fetched once, outside).
 void BM_LiteralFusion(benchmark::State& state) {
   const Scene& s = scene();
@@ -89,6 +107,8 @@ BENCHMARK_CAPTURE(BM_Fusion, base_image_wide_overlap, false, true)->Unit(benchma
 BENCHMARK_CAPTURE(BM_Fusion, accumulating_wide_overlap, true, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Fusion, base_image_usual_bands, false, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Fusion, accumulating_usual_bands, true, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FusionInPlace, accumulating_wide_overlap, true, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FusionInPlace, accumulating_usual_bands, true, false)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LiteralFusion)->Unit(benchmark::kMillisecond);
 
 }  // namespace

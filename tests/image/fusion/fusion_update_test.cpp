@@ -240,6 +240,54 @@ TEST(Fusion_Update, MatchesTheStepByStepFusionOnARealPicture) {
   }
 }
 
+TEST(Fusion_Update, InPlaceWritesTheSameTileAndNothingWhenItFails) {
+  fusion_service::FusionServer server;
+  server.start();
+  std::optional<test::ApiUrl> url(std::in_place, server.base_address());
+  const service::ClientOptions client;
+  const fusion::FusionForm forms[] = {fusion::FusionForm::Base, fusion::FusionForm::Accumulating};
+  // The usual bands, then strips so wide that they cover most of each tile.
+  for (const bool wide : {false, true}) {
+    RealGrid g = coffee_grid();
+    if (wide) {
+      const at::Tensor picture = test::sample_picture("coffee.png");
+      g.SELF = test::node_state(picture, {256, 256, 24, 24, 8, 40});
+      g.specs = Quorv_Image::get_tiled_grid_specs(g.SELF, picture);
+      g.tiles = Quorv_Image::get_grid_images(picture, g.specs);
+    }
+    std::vector<OptionalImage> finished;
+    for (size_t i = 0; i < g.tiles.size(); ++i) finished.push_back(regenerated(g.tiles[i], i));
+    for (size_t index = 0; index < g.tiles.size(); ++index)
+      for (const fusion::FusionForm form : forms) {
+        const at::Tensor tile = regenerated(g.tiles[index], index + 7);
+        fusion::ServiceCall call{client, {}};
+        const at::Tensor copy = fusion::fusion_update(form, g.SELF, tile, g.specs, static_cast<int64_t>(index),
+                                                      finished, true, 1, call);
+        at::Tensor own = tile.clone();
+        const void* memory = own.data_ptr();
+        fusion::fusion_update_in_place(form, g.SELF, own, g.specs, static_cast<int64_t>(index), finished, true, 1, call);
+        EXPECT_EQ(own.data_ptr(), memory);
+        EXPECT_TRUE(test::same_values(own, copy)) << "tile " << index << (wide ? " wide" : "");
+      }
+  }
+  // A reply whose left strip cannot fit fails after its top strip was read: nothing is written.
+  url.reset();
+  CannedService canned;
+  const NodeState SELF = fusion_state(8, 8, 0);
+  const std::vector<OptionalImage> ones(4, at::ones({1, 64, 64, 3}));
+  canned.reply(R"({"top": {"exists": true, "index": 1, "crop_y": 16},
+                   "topright": {"exists": true, "index": 1, "crop_x": 16, "crop_y": 16},
+                   "left": {"exists": true, "index": 2, "crop_x": 100000, "crop_y": 0}})");
+  for (const fusion::FusionForm form : forms) {
+    const at::Tensor before = test::random_picture(1, 64, 64, 3);
+    at::Tensor own = before.clone();
+    fusion::ServiceCall call{client, {}};
+    EXPECT_THROW_WITH(fusion::fusion_update_in_place(form, SELF, own, kGrid, 3, ones, false, 1, call), ValueError,
+                      "\"left\" crop_x 100000");
+    EXPECT_TRUE(test::same_values(own, before));
+  }
+}
+
 TEST(Fusion_Update, FusingEveryTileInRowOrderHidesTheSeams) {
   // Generative fusion pastes tiles back with hard edges (no compositing band,
   // no inpaint band): without fusion every brightness step is a seam.
