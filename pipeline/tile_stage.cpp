@@ -189,11 +189,9 @@ TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const
     stage.masks += watch.lap();
     serial.reset();
     at::Tensor tile = tiles[i];
-    bool own_tile = false;  // a new tensor, not a view of the enlarged picture
     if (changes) {
       try {
         tile = pool ? pending[i].get() : regenerated(processor, o, SELF, grid, index, tiles[i], mask);
-        own_tile = true;
       } catch (const Error& e) {
         if (!o.keep_going) throw;
         record_unprocessed(e, grid[i], index, stage.unprocessed);
@@ -203,20 +201,19 @@ TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const
     serial.emplace(1);
     if (o.match_tone) {
       fusion::ToneMatch matched = fusion::match_tile_tone(tile, grid, index, stage.finished);
-      own_tile = own_tile || matched.applied;
       tile = matched.tile;
       stage.tone_matches.push_back({index, matched.applied, matched.reason, matched.gain, matched.offset});
       stage.tone_matching += watch.lap();
     }
-    if (fusion) {
-      // Fusion writes into the tile: a view of the enlarged picture is copied first.
-      if (!own_tile) tile = tile.clone(at::MemoryFormat::Contiguous);
-      fusion->fuse(SELF, tile, grid, index, stage.finished);
-    }
+    // Later tiles read this one from a slot. A tile the processor made is
+    // fused in place and copied there after, once its temporaries are gone;
+    // a view of the enlarged picture is copied there first, and fused in the slot.
+    const bool in_slot = read_later && tile.is_same(tiles[i]);
+    if (in_slot) tile = slots.keep(tile);
+    if (fusion) fusion->fuse(SELF, tile, grid, index, stage.finished);
     stage.fusing += watch.lap();
     if (!o.fast_preview) paster.paste(canvas, tile, grid[i]);
-    // A tile nothing reads goes right below: copying it into a slot would be wasted.
-    stage.finished[i] = read_later ? slots.keep(tile) : tile;
+    stage.finished[i] = read_later && !in_slot ? slots.keep(tile) : tile;
     tile.reset();
     if (!o.keep_tiles)
       for (size_t j : release_after[i])
