@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "host/errors.h"
+#include "image/fusion/fusion_internal.h"
 #include "image/quorv_image.h"
 #include "tests/support/test_support.h"
 
@@ -72,6 +73,32 @@ TEST(Fusion_BlendNeighborTensor, OwnWeightUnknownSidesAndBadStrips) {
   EXPECT_THROW(Quorv_Image::blend_neighbor_tensor(SELF, white, neighbour, 0, "top", 8, kCpu), ValueError);
   EXPECT_THROW(Quorv_Image::blend_neighbor_tensor(SELF, white, neighbour, 33, "top", 8, kCpu), Error);
   EXPECT_THROW(Quorv_Image::blend_neighbor_tensor(SELF, white, at::ones({1, 32, 31, 3}), 8, "top", 8, kCpu), Error);
+}
+
+TEST(Fusion_BlendInto, RowKernelKeepsTakesAndMixesOnViewsAsTheFormulaSays) {
+  // Areas inside larger pictures (rows strided), two pictures in the batch,
+  // and a neighbour that is NaN wherever it must not be read.
+  const at::Tensor picture = test::random_picture(2, 40, 50, 3);
+  const at::Tensor other = test::random_picture(2, 40, 50, 3, 8);
+  const at::Tensor row_w = at::cat({zeros(3), ramp(0.1, 0.9, 5), ones(4)}).view({1, 12, 1, 1});
+  const at::Tensor col_w = at::cat({ones(2), ramp(0.9, 0.1, 6), zeros(3)}).view({1, 1, 11, 1});
+  const at::Tensor map = row_w * col_w;  // all three kinds within each row
+  for (const at::Tensor& w : {row_w, col_w, map}) {
+    at::Tensor canvas = picture.clone();
+    at::Tensor area = canvas.narrow(1, 7, 12).narrow(2, 9, 11);
+    at::Tensor neighbour = other.narrow(1, 20, 12).narrow(2, 30, 11).clone();
+    const at::Tensor full = w.expand({1, 12, 11, 1});
+    neighbour.masked_fill_(full.eq(0).expand_as(neighbour), NAN);
+    const at::Tensor expected =
+        at::where(full.eq(0), area, at::where(full.eq(1), neighbour, area * (1 - w) + neighbour * w));
+    fusion::detail::blend_into(area, neighbour, w);
+    EXPECT_LT(test::max_abs_diff(area, expected), 1e-6);
+    EXPECT_FALSE(area.isnan().any().item<bool>());
+    // Outside the area nothing moved.
+    at::Tensor outside = canvas.clone();
+    outside.narrow(1, 7, 12).narrow(2, 9, 11).copy_(picture.narrow(1, 7, 12).narrow(2, 9, 11));
+    EXPECT_TRUE(test::same_values(outside, picture));
+  }
 }
 
 }  // namespace
