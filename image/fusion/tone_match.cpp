@@ -178,7 +178,7 @@ ToneMatch match_tile_tone(const at::Tensor& tile, const std::vector<GridSpec>& g
   // The correction's weight: 1 - (1 - fx)(1 - fy), full along every finished side.
   const at::Tensor keep_x = 1 - fade(left, right, w, options), keep_y = 1 - fade(top, bottom, h, options);
   const at::Tensor weight = (1 - keep_y.view({1, h, 1, 1}) * keep_x.view({1, 1, w, 1}));
-  result.tile = tile.addcmul(weight, tile * (g - 1) + o).clamp_(0, 1);
+  result.tile = tile.addcmul(weight, (tile * (g - 1)).add_(o)).clamp_(0, 1);
   result.applied = true;
   result.reason = "matched to " + std::to_string(result.neighbours) + " neighbour" + (result.neighbours > 1 ? "s" : "");
   result.gain = std::move(gain);
