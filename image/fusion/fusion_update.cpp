@@ -61,19 +61,11 @@ class FusionRun {
   }
 
   void right() {
-    const auto n = neighbour("right", true, false);
-    if (!n) return;
-    detail::require_crop_fits("right", "crop_x", n->crop_x, width(), n->picture.size(2));
-    require_strip(*n, Side::Right, n->crop_x);
-    blend_strip(*n, Side::Right, n->crop_x, margins_.feather_margin);
+    if (const auto n = fitting_strip(Side::Right)) blend_strip(*n, Side::Right, n->crop_x, margins_.feather_margin);
   }
 
   void bottom() {
-    const auto n = neighbour("bottom", false, true);
-    if (!n) return;
-    detail::require_crop_fits("bottom", "crop_y", n->crop_y, height(), n->picture.size(1));
-    require_strip(*n, Side::Bottom, n->crop_y);
-    blend_strip(*n, Side::Bottom, n->crop_y, margins_.feather_margin);
+    if (const auto n = fitting_strip(Side::Bottom)) blend_strip(*n, Side::Bottom, n->crop_y, margins_.feather_margin);
   }
 
   void bottom_right(const char* direction) {
@@ -105,11 +97,9 @@ class FusionRun {
   }
 
   void plan_left() {
-    const auto n = neighbour("left", true, false);
-    if (!n) return;
     // With crop_x 0 a lenient read would make a crop_y-wide strip for zero columns: rejected here.
-    detail::require_crop_fits("left", "crop_x", n->crop_x, width(), n->picture.size(2));
-    require_strip(*n, Side::Left, n->crop_x);
+    const auto n = fitting_strip(Side::Left);
+    if (!n) return;
     queue_strip(*n, Side::Left, n->crop_x, margins_.feather_ratio);
     weight_.add_left(detail::strip_weight(self_, n->crop_x, Side::Left, margins_.feather_margin, device_));
     left_cols_ = n->crop_x;
@@ -144,6 +134,18 @@ class FusionRun {
     detail::require_crop_fits(direction, "crop_x", n.crop_x, width(), n.picture.size(2));
     detail::require_crop_fits(direction, "crop_y", n.crop_y, height(), n.picture.size(1));
     detail::require_corner(combined_, n.picture, n.crop_x, n.crop_y, device_, direction);
+  }
+
+  // The left, right or bottom neighbour, its crop across the strip checked to fit both pictures.
+  std::optional<Neighbour> fitting_strip(Side side) const {
+    const bool columns = detail::strip_axis(side) == 2;
+    const auto n = neighbour(side_name(side), columns, !columns);
+    if (!n) return n;
+    const int64_t crop = columns ? n->crop_x : n->crop_y;
+    detail::require_crop_fits(side_name(side), columns ? "crop_x" : "crop_y", crop, columns ? width() : height(),
+                              n->picture.size(columns ? 2 : 1));
+    require_strip(*n, side, crop);
+    return n;
   }
 
   void require_strip(const Neighbour& n, Side side, int64_t cropmargin) const {
