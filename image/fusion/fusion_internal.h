@@ -167,6 +167,8 @@ class OwnWeight {
   int64_t left_cols() const { return left_.defined() ? left_.size(0) : 0; }
   /// Minimum and maximum over the whole map, as 0-d tensors.
   std::pair<at::Tensor, at::Tensor> range() const;
+  /// Whether a weight of 1 (outside the strips) normalises to anything but 1 over `range`.
+  static bool outside_strips_blend(const std::pair<at::Tensor, at::Tensor>& range);
 
   int64_t height_, width_;
   at::Device device_;

@@ -66,9 +66,10 @@ std::pair<at::Tensor, at::Tensor> OwnWeight::range() const {
   return {all.min(), all.max()};
 }
 
-bool OwnWeight::blends_everywhere() const {
-  if (!composites()) return false;
-  const auto [min, max] = range();
+bool OwnWeight::blends_everywhere() const { return composites() && outside_strips_blend(range()); }
+
+bool OwnWeight::outside_strips_blend(const std::pair<at::Tensor, at::Tensor>& range) {
+  const auto& [min, max] = range;
   return normalise_weight(at::ones({}, min.options()), min, max).item<float>() != 1.0f;
 }
 
@@ -113,8 +114,9 @@ void OwnWeight::composite(at::Tensor& combined, const TileBefore& tile,
                           const std::vector<std::array<int64_t, 4>>& written) const {
   const int64_t ty = top_rows(), lx = left_cols();
   if (!composites()) return;  // all ones: the composite gives the tile back
-  const auto [min, max] = range();
-  if (blends_everywhere()) {
+  const auto weight_range = range();
+  const auto& [min, max] = weight_range;
+  if (outside_strips_blend(weight_range)) {
     // Pixels outside the strips would not keep the tile exactly: blend everywhere.
     host::ImageCompositeMasked::composite_into(combined, tile.region(0, height_, 0, width_), 0, 0,
                                                normalise_weight(materialise(), min, max));
