@@ -200,7 +200,10 @@ TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const
     stage.processing += watch.lap();
     serial.emplace(1);
     if (o.match_tone) {
-      fusion::ToneMatch matched = fusion::match_tile_tone(tile, grid, index, stage.finished);
+      // A tile the processor made is this loop's own; a view of the enlarged picture is shared with its neighbours.
+      const bool own = !tile.storage().is_alias_of(tiles[i].storage());
+      fusion::ToneMatch matched = own ? fusion::match_tile_tone_in_place(tile, grid, index, stage.finished)
+                                      : fusion::match_tile_tone(tile, grid, index, stage.finished);
       tile = matched.tile;
       stage.tone_matches.push_back({index, matched.applied, matched.reason, matched.gain, matched.offset});
       stage.tone_matching += watch.lap();

@@ -185,6 +185,13 @@ struct ToneMatch {
 ToneMatch match_tile_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_specs, int64_t index,
                           const std::vector<OptionalImage>& finished);
 
+/// match_tile_tone written into `tile` itself, which the caller owns and no
+/// one else reads while it runs (not a view of a picture another tile shares,
+/// not an entry of `finished`). The returned ToneMatch's tile is `tile`;
+/// when the match is skipped, or an exception is thrown, the tile is unchanged.
+ToneMatch match_tile_tone_in_place(at::Tensor& tile, const std::vector<GridSpec>& grid_specs, int64_t index,
+                                   const std::vector<OptionalImage>& finished);
+
 /// One border refix_seams re-blended, with its figure before and after.
 struct RefixedBorder {
   measure::SeamBorder before;

@@ -73,6 +73,15 @@ void blend_into(at::Tensor area, const at::Tensor& neighbour_area, const at::Ten
 bool blend_into_cpu(at::Tensor& area, const at::Tensor& neighbour_area, const float* weights, int64_t weight_rows,
                     int64_t weight_cols);
 
+/// The tone correction t + w * (t * (gain - 1) + offset), clamped to 0 .. 1,
+/// with w = 1 - keep_y[row] * keep_x[column], from `tile` into `out` (which
+/// may be `tile` itself) for float32 CPU pictures with packed pixels, rows
+/// possibly strided. False, with nothing written, for any other kind of
+/// picture, or when a profile's length or the channels do not match.
+bool apply_tone_cpu(const at::Tensor& tile, at::Tensor& out, const std::vector<float>& gain,
+                    const std::vector<float>& offset, const std::vector<float>& keep_y,
+                    const std::vector<float>& keep_x);
+
 /// Ramp lengths of a fusion update, derived from the tile's margins.
 struct FusionMargins {
   int64_t full_border_margin;  ///< max(border + blur + shift, 0)

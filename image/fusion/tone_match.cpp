@@ -6,6 +6,7 @@
 #include "host/errors.h"
 #include "host/image_tensor.h"
 #include "image/fusion/fusion.h"
+#include "image/fusion/fusion_internal.h"
 
 namespace quorv::fusion {
 namespace {
@@ -59,21 +60,43 @@ Pairs pairs_of(const std::vector<Overlap>& overlaps, int64_t channels) {
 
 // Weight of the correction along one axis of `length` lines: full beside a
 // finished neighbour, fading to none towards one still to come.
-at::Tensor fade(const Beside& first, const Beside& last, int64_t length, const at::TensorOptions& options) {
+std::vector<float> fade(const Beside& first, const Beside& last, int64_t length) {
   const bool f = first.side == Side::finished, l = last.side == Side::finished;
-  if (f && l) return at::ones({length}, options);
-  if (!f && !l) return at::zeros({length}, options);
+  const auto n = static_cast<size_t>(length);
+  if (f && l) return std::vector<float>(n, 1.f);
+  if (!f && !l) return std::vector<float>(n, 0.f);
   const Beside& near = f ? first : last;
   const Beside& far = f ? last : first;
-  if (far.side == Side::edge) return at::ones({length}, options);
+  if (far.side == Side::edge) return std::vector<float>(n, 1.f);
   // From the finished side: 1 through its overlap, then linear to 0 at the far
   // edge. Ending the ramp where the open neighbour's overlap begins would put
   // a hard step there when the two overlaps meet.
   const int64_t start = std::clamp<int64_t>(near.overlap, 0, length - 1);
   const int64_t end = std::max(start + 1, length - 1);
-  const at::Tensor x = at::arange(length, options);
-  const at::Tensor falling = ((static_cast<double>(end) - x) / static_cast<double>(end - start)).clamp_(0, 1);
-  return f ? falling : falling.flip(0);
+  std::vector<float> falling(n);
+  for (int64_t x = 0; x < length; ++x) {
+    const float v = (static_cast<float>(end) - static_cast<float>(x)) / static_cast<float>(end - start);
+    falling[static_cast<size_t>(f ? x : length - 1 - x)] = std::clamp(v, 0.f, 1.f);
+  }
+  return falling;
+}
+
+// 1 - fade: how much of the tile stays uncorrected along one axis.
+std::vector<float> keep_of(std::vector<float> fade) {
+  for (float& v : fade) v = 1.f - v;
+  return fade;
+}
+
+// The correction with tensor operations, for pictures the row kernel does not take.
+void apply_tone(const at::Tensor& tile, at::Tensor& out, const std::vector<float>& gain,
+                const std::vector<float>& offset, const std::vector<float>& keep_y, const std::vector<float>& keep_x) {
+  if (detail::apply_tone_cpu(tile, out, gain, offset, keep_y, keep_x)) return;
+  const at::TensorOptions options = tile.options();
+  const int64_t h = tile.size(1), w = tile.size(2);
+  const at::Tensor g = at::tensor(gain).to(options), o = at::tensor(offset).to(options);
+  const at::Tensor ky = at::tensor(keep_y).to(options), kx = at::tensor(keep_x).to(options);
+  const at::Tensor weight = 1 - ky.view({1, h, 1, 1}) * kx.view({1, 1, w, 1});
+  out.copy_(tile.addcmul(weight, (tile * (g - 1)).add_(o)).clamp_(0, 1));
 }
 
 ToneMatch skipped(const at::Tensor& tile, std::string reason, int64_t channels) {
@@ -93,8 +116,11 @@ std::string number(double v) {
 
 }  // namespace
 
-ToneMatch match_tile_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_specs, int64_t index,
-                          const std::vector<OptionalImage>& finished) {
+namespace {
+
+// The tone match, written into a new tile or, `in_place`, into `tile`.
+ToneMatch match_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_specs, int64_t index,
+                     const std::vector<OptionalImage>& finished, bool in_place) {
   require_image(tile, "match_tile_tone tile");
   require_index(index, grid_specs.size(), "grid_specs");
   const GridSpec& spec = grid_specs[static_cast<size_t>(index)];
@@ -173,17 +199,27 @@ ToneMatch match_tile_tone(const at::Tensor& tile, const std::vector<GridSpec>& g
     return none;
   }
 
-  const at::TensorOptions options = tile.options();
-  const at::Tensor g = g64.to(options), o = o64.to(options);
   // The correction's weight: 1 - (1 - fx)(1 - fy), full along every finished side.
-  const at::Tensor keep_x = 1 - fade(left, right, w, options), keep_y = 1 - fade(top, bottom, h, options);
-  const at::Tensor weight = (1 - keep_y.view({1, h, 1, 1}) * keep_x.view({1, 1, w, 1}));
-  result.tile = tile.addcmul(weight, (tile * (g - 1)).add_(o)).clamp_(0, 1);
+  const std::vector<float> gain32(gain.begin(), gain.end()), offset32(offset.begin(), offset.end());
+  result.tile = in_place ? tile : at::empty_like(tile, at::MemoryFormat::Contiguous);
+  apply_tone(tile, result.tile, gain32, offset32, keep_of(fade(top, bottom, h)), keep_of(fade(left, right, w)));
   result.applied = true;
   result.reason = "matched to " + std::to_string(result.neighbours) + " neighbour" + (result.neighbours > 1 ? "s" : "");
   result.gain = std::move(gain);
   result.offset = std::move(offset);
   return result;
+}
+
+}  // namespace
+
+ToneMatch match_tile_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_specs, int64_t index,
+                          const std::vector<OptionalImage>& finished) {
+  return match_tone(tile, grid_specs, index, finished, false);
+}
+
+ToneMatch match_tile_tone_in_place(at::Tensor& tile, const std::vector<GridSpec>& grid_specs, int64_t index,
+                                   const std::vector<OptionalImage>& finished) {
+  return match_tone(tile, grid_specs, index, finished, true);
 }
 
 }  // namespace quorv::fusion

@@ -73,6 +73,38 @@ TEST(Fusion_ToneMatch, BringsAShiftedTileBackToItsNeighbours) {
   EXPECT_EQ(unshifted.gain, std::vector<double>(3, 1.0));
 }
 
+TEST(Fusion_ToneMatch, InPlaceAndOtherLayoutsGetTheSameCorrection) {
+  CutPicture cut;
+  const int64_t middle = 6;  // row 1, col 2: top, left and corner neighbours finished, the right one to come
+  std::vector<OptionalImage> before(cut.tiles.begin(), cut.tiles.begin() + middle);
+  before.resize(cut.tiles.size());
+  const at::Tensor shifted = toned(*cut.tiles[middle]);
+  const fusion::ToneMatch library = fusion::match_tile_tone(shifted, cut.grid, middle, before);
+  ASSERT_TRUE(library.applied) << library.reason;
+
+  at::Tensor own = shifted.clone();
+  const void* memory = own.data_ptr();
+  const fusion::ToneMatch in_place = fusion::match_tile_tone_in_place(own, cut.grid, middle, before);
+  EXPECT_EQ(own.data_ptr(), memory);
+  EXPECT_EQ(in_place.tile.data_ptr(), memory);
+  EXPECT_TRUE(test::same_values(own, library.tile));
+
+  // Channels stored as planes, and a batch of two: the tensor path, the same figures.
+  const at::Tensor planar = shifted.permute({0, 3, 1, 2}).contiguous().permute({0, 2, 3, 1});
+  const fusion::ToneMatch other = fusion::match_tile_tone(planar, cut.grid, middle, before);
+  EXPECT_LT(test::max_abs_diff(other.tile, library.tile), 1e-6);
+  std::vector<OptionalImage> pairs;
+  for (const OptionalImage& t : before) pairs.push_back(t ? OptionalImage(at::cat({*t, *t})) : std::nullopt);
+  const fusion::ToneMatch batch = fusion::match_tile_tone(at::cat({shifted, shifted}), cut.grid, middle, pairs);
+  EXPECT_LT(test::max_abs_diff(batch.tile[1], library.tile[0]), 1e-6);
+
+  // A skipped match leaves the tile's memory alone.
+  at::Tensor truth = cut.tiles[middle]->clone();
+  const at::Tensor kept = truth.clone();
+  EXPECT_FALSE(fusion::match_tile_tone_in_place(truth, cut.grid, middle, before).applied);
+  EXPECT_TRUE(test::same_values(truth, kept));
+}
+
 TEST(Fusion_ToneMatch, FlatOverlapsGetAnOffsetOnly) {
   const std::vector<GridSpec> grid{{0, 0, 0, 0, 0, 64, 64}, {0, 1, 1, 48, 0, 64, 64}};
   const at::Tensor flat = at::full({1, 64, 64, 3}, 0.5f);
