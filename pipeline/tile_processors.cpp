@@ -32,13 +32,16 @@ class Demo : public TileProcessor {
     for (float& o : offset) o = 0.06f * (unit(state) - 0.5f);
     // x + k x (1 - x) lifts (k > 0) or lowers the mid-tones and keeps black and white.
     const double tone = 0.2 * (unit(state) - 0.5);
-    const at::Tensor x = job.picture.clamp(0, 1);
+    // Three tile-sized buffers at most, each operation in place where it can be.
     const auto opts = job.picture.options();
-    const at::Tensor toned = x.add(x * (1 - x), tone)
-                                 .mul_(at::tensor(at::ArrayRef<float>(gain, 3), opts))
-                                 .add_(at::tensor(at::ArrayRef<float>(offset, 3), opts))
-                                 .clamp_(0, 1);
-    return toned.add(toned - blurred(toned), kSharpening).clamp_(0, 1);
+    at::Tensor toned = job.picture.clamp(0, 1);
+    toned.add_(toned.neg().add_(1).mul_(toned), tone)
+        .mul_(at::tensor(at::ArrayRef<float>(gain, 3), opts))
+        .add_(at::tensor(at::ArrayRef<float>(offset, 3), opts))
+        .clamp_(0, 1);
+    // toned + k (toned - blurred)
+    at::Tensor detail = blurred(toned).sub_(toned).neg_();
+    return toned.add_(detail, kSharpening).clamp_(0, 1);
   }
 
  private:
@@ -52,11 +55,18 @@ class Demo : public TileProcessor {
     return static_cast<float>((z ^ (z >> 31)) >> 40) / static_cast<float>(1ull << 24);
   }
 
-  // (1 2 1) / 4 along one axis, the edge pixel repeated.
+  // (1 2 1) / 4 along one axis, the edge pixel repeated, into a new picture.
   static at::Tensor smoothed(const at::Tensor& picture, int64_t axis) {
     const int64_t n = picture.size(axis);
-    const at::Tensor padded = at::cat({picture.narrow(axis, 0, 1), picture, picture.narrow(axis, n - 1, 1)}, axis);
-    return (padded.narrow(axis, 0, n) + padded.narrow(axis, 1, n) * 2 + padded.narrow(axis, 2, n)) / 4;
+    at::Tensor out = at::empty_like(picture);
+    auto line = [&](const at::Tensor& t, int64_t i, int64_t count) { return t.narrow(axis, i, count); };
+    // (2 p[i] + p[i-1]) + p[i+1], then / 4; at the ends p[-1] = p[0] and p[n] = p[n-1].
+    line(out, 0, 1).copy_(line(picture, 0, 1)).mul_(2).add_(line(picture, 0, 1)).add_(line(picture, n > 1 ? 1 : 0, 1));
+    if (n > 2)
+      line(out, 1, n - 2).copy_(line(picture, 1, n - 2)).mul_(2).add_(line(picture, 0, n - 2)).add_(line(picture, 2, n - 2));
+    if (n > 1)
+      line(out, n - 1, 1).copy_(line(picture, n - 1, 1)).mul_(2).add_(line(picture, n - 2, 1)).add_(line(picture, n - 1, 1));
+    return out.div_(4);
   }
 
   // A 3 x 3 binomial blur, per channel.
