@@ -22,14 +22,24 @@ at::Tensor enlarged_colour(const UpscaleOptions& o, const std::optional<host::Up
 }
 
 // Colour hidden under transparent pixels must not bleed into visible edges:
-// the colour is enlarged premultiplied by alpha and divided by it after.
+// the colour is enlarged premultiplied by alpha and divided by the enlarged alpha after.
 at::Tensor enlarge(const UpscaleOptions& o, const std::optional<host::UpscaleModel>& model, const at::Tensor& rgb,
-                   const std::optional<at::Tensor>& alpha, Size target, const ProgressCallback& progress) {
+                   const std::optional<at::Tensor>& alpha, const at::Tensor& alpha_enlarged, Size target,
+                   const ProgressCallback& progress) {
   if (!alpha) return enlarged_colour(o, model, rgb, target, progress);
   // Below this the pixel is all but invisible and dividing would only blow up ringing.
   constexpr double kVisibleAlpha = 1.0 / 1024;
   const at::Tensor premultiplied = enlarged_colour(o, model, rgb * alpha->clamp(0.0, 1.0), target, progress);
-  return premultiplied.div(enlarged_alpha(*alpha, target).clamp_min_(kVisibleAlpha)).clamp_(0.0, 1.0);
+  return premultiplied.div(alpha_enlarged.clamp_min(kVisibleAlpha)).clamp_(0.0, 1.0);
+}
+
+// The enlarged alpha on the working picture: what lies past the enlarged
+// picture is cropped away, so it counts as transparent.
+at::Tensor working_alpha(const at::Tensor& alpha_enlarged, Size working) {
+  if (alpha_enlarged.size(1) == working.height && alpha_enlarged.size(2) == working.width) return alpha_enlarged;
+  at::Tensor padded = at::zeros({1, working.height, working.width, 1}, alpha_enlarged.options());
+  padded.narrow(1, 0, alpha_enlarged.size(1)).narrow(2, 0, alpha_enlarged.size(2)).copy_(alpha_enlarged);
+  return padded;
 }
 
 void require_options(const UpscaleOptions& o) {
@@ -104,7 +114,12 @@ UpscaleResult Upscaler::run(const Plan& plan, at::Tensor picture, std::optional<
   Stopwatch watch;
 
   // The grid works on the padded picture; the result is cropped back to the enlarged size.
-  at::Tensor image = edge_padded(enlarge(o, model_, picture, alpha, plan.enlarged, hooks_.progress), plan.working);
+  // The alpha, enlarged once, weighs the seam score and comes back with the result.
+  const at::Tensor visibility = alpha ? working_alpha(enlarged_alpha(*alpha, plan.enlarged), plan.working) : at::Tensor();
+  const at::Tensor alpha_enlarged =
+      alpha ? visibility.narrow(1, 0, plan.enlarged.height).narrow(2, 0, plan.enlarged.width) : at::Tensor();
+  at::Tensor image =
+      edge_padded(enlarge(o, model_, picture, alpha, alpha_enlarged, plan.enlarged, hooks_.progress), plan.working);
   picture = at::Tensor();
   alpha.reset();
   report.stages.add("enlarge", watch.lap());
@@ -139,8 +154,8 @@ UpscaleResult Upscaler::run(const Plan& plan, at::Tensor picture, std::optional<
   // Borders that still stand out are re-fused once, before previews and the score see the result.
   if (o.refix_seams) {
     const host::ThreadLimit serial(1);
-    report.refix =
-        fusion::refix_seams(result, image, grid, o.seam_threshold > 0 ? o.seam_threshold : measure::kVisibleSeam);
+    report.refix = fusion::refix_seams(result, image, grid,
+                                       o.seam_threshold > 0 ? o.seam_threshold : measure::kVisibleSeam, visibility);
     result = std::exchange(report.refix->picture, at::Tensor());
     report.stages.add("refix_seams", watch.lap());
   }
@@ -158,10 +173,11 @@ UpscaleResult Upscaler::run(const Plan& plan, at::Tensor picture, std::optional<
   report.seams = [&] {
     if (report.refix) return report.refix->after;
     const host::ThreadLimit serial(1);
-    return measure::seam_visibility(result, image, grid);
+    return measure::seam_visibility(result, image, grid, visibility);
   }();
   report.stages.add("seam_score", watch.lap());
   out.picture = result.narrow(1, 0, plan.enlarged.height).narrow(2, 0, plan.enlarged.width);
+  out.alpha = alpha_enlarged;
   return out;
 }
 

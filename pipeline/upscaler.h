@@ -313,6 +313,7 @@ struct UpscaleHooks {
 
 struct UpscaleResult {
   at::Tensor picture;  ///< [1, H, W, 3] at the enlarged size
+  at::Tensor alpha;    ///< [1, H, W, 1]: the alpha given, enlarged as enlarged_alpha does; undefined without one
   UpscaleReport report;
 };
 
@@ -341,7 +342,8 @@ class Upscaler {
   /// The road on `picture`, whose size must be `plan.input`. With `alpha`
   /// ([1, H, W, 1]) the colour is enlarged premultiplied and divided after,
   /// so that colour hidden under transparent pixels does not bleed into
-  /// visible edges; the alpha itself is not part of the result. The
+  /// visible edges. The alpha, enlarged, comes back in the result's `alpha`
+  /// and weighs the seam score, so that transparent areas cannot show a seam. The
   /// picture's handle is let go once it is enlarged: a caller that hands it
   /// over with std::move frees it then.
   UpscaleResult run(const Plan& plan, at::Tensor picture, std::optional<at::Tensor> alpha = std::nullopt);

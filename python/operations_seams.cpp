@@ -25,11 +25,13 @@ py::dict border_object(const measure::SeamBorder& b) {
 void bind_seams(py::module_& m) {
   m.def(
       "seam_visibility",
-      [](TensorObject result_object, TensorObject reference_object, py::object grid_specs) {
+      [](TensorObject result_object, TensorObject reference_object, py::object grid_specs, py::object alpha_object) {
         const at::Tensor result = picture_value(result_object, "result");
         const at::Tensor reference = picture_value(reference_object, "reference");
         const std::vector<GridSpec> specs = grid_spec_list(grid_specs, "grid_specs");
-        const measure::SeamVisibility v = without_gil([&] { return measure::seam_visibility(result, reference, specs); });
+        const at::Tensor alpha = optional_tensor_value(alpha_object, "alpha").value_or(at::Tensor());
+        const measure::SeamVisibility v =
+            without_gil([&] { return measure::seam_visibility(result, reference, specs, alpha); });
         py::dict d;
         d["relative"] = v.relative;
         d["vertical"] = v.vertical;
@@ -38,20 +40,23 @@ void bind_seams(py::module_& m) {
         d["worst"] = v.worst.tile < 0 ? py::object(py::none()) : py::object(border_object(v.worst));
         return d;
       },
-      py::arg("result"), py::arg("reference"), py::arg("grid_specs"),
+      py::arg("result"), py::arg("reference"), py::arg("grid_specs"), py::arg("alpha") = py::none(),
       "How visible the tile borders of `result` are against `reference` (the enlarged picture before any "
       "tile work), on the same lines: a dict with 'relative' (1.0 = as before processing), 'vertical', "
       "'horizontal', 'borders' and 'worst' (the most visible border: its tiles, edge and extent; None "
-      "without borders).");
+      "without borders). With `alpha` ([1 or B, H, W, 1] in 0..1) both pictures are measured as seen over "
+      "black, so that steps under transparent pixels do not count.");
 
   m.def(
       "refix_seams",
-      [](TensorObject result_object, TensorObject reference_object, py::object grid_specs, double threshold) {
+      [](TensorObject result_object, TensorObject reference_object, py::object grid_specs, double threshold,
+         py::object alpha_object) {
         const at::Tensor result = picture_value(result_object, "result");
         const at::Tensor reference = picture_value(reference_object, "reference");
         const std::vector<GridSpec> specs = grid_spec_list(grid_specs, "grid_specs");
+        const at::Tensor alpha = optional_tensor_value(alpha_object, "alpha").value_or(at::Tensor());
         const fusion::SeamRefix r =
-            without_gil([&] { return fusion::refix_seams(result, reference, specs, threshold); });
+            without_gil([&] { return fusion::refix_seams(result, reference, specs, threshold, alpha); });
         py::list borders;
         for (const fusion::RefixedBorder& b : r.borders) {
           py::dict d = border_object(b.before);
@@ -66,9 +71,11 @@ void bind_seams(py::module_& m) {
         return py::make_tuple(r.picture, status);
       },
       py::arg("result"), py::arg("reference"), py::arg("grid_specs"), py::arg("threshold") = measure::kVisibleSeam,
+      py::arg("alpha") = py::none(),
       "The result with every border scoring above `threshold` re-fused once (the step across it spread over "
       "a window of the overlap and 1.5 overlaps each side), and a status dict: 'before' and 'after' (the "
-      "seam scores) and 'borders' (each re-fused border with its 'before' and 'after' figure).");
+      "seam scores) and 'borders' (each re-fused border with its 'before' and 'after' figure). `alpha` "
+      "weighs the pixels as in seam_visibility.");
 
   m.def(
       "match_tile_tone",

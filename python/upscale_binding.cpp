@@ -373,7 +373,7 @@ void bind_upscale(py::module_& m) {
             const pipeline::Plan plan = upscaler.plan({picture.size(2), picture.size(1)});
             upscaler.check_service(plan);
             pipeline::UpscaleResult out = upscaler.run(plan, rgb, alpha);
-            if (alpha) out.picture = at::cat({out.picture, pipeline::enlarged_alpha(*alpha, plan.enlarged)}, 3);
+            if (out.alpha.defined()) out.picture = at::cat({out.picture, out.alpha}, 3);
             service::Json json = pipeline::report_json(plan, out.report);
             json["input"] = {{"width", plan.input.width}, {"height", plan.input.height}, {"alpha", with_alpha}};
             return std::make_pair(out.picture, std::move(json));

@@ -223,8 +223,9 @@ struct SeamRefix {
 ///
 /// `result`, `reference` (the enlarged picture before tile work): [B, H, W, C]
 /// float32 of one shape, else ValueError; a threshold below 1 or not finite:
-/// ValueError. Nothing given is changed.
+/// ValueError. `visibility` (such as alpha) weighs the pixels when borders
+/// are measured, as in measure::seam_visibility. Nothing given is changed.
 SeamRefix refix_seams(const at::Tensor& result, const at::Tensor& reference, const std::vector<GridSpec>& grid_specs,
-                      double threshold = measure::kVisibleSeam);
+                      double threshold = measure::kVisibleSeam, const at::Tensor& visibility = {});
 
 }  // namespace quorv::fusion

@@ -59,10 +59,10 @@ void reblend(at::Tensor& picture, const at::Tensor& reference, const measure::Se
 }  // namespace
 
 SeamRefix refix_seams(const at::Tensor& result, const at::Tensor& reference, const std::vector<GridSpec>& grid_specs,
-                      double threshold) {
+                      double threshold, const at::Tensor& visibility) {
   if (!std::isfinite(threshold) || threshold < 1.0)
     throw ValueError("refix_seams: threshold must be a number of at least 1.0, got " + std::to_string(threshold));
-  const std::vector<measure::SeamBorder> before = measure::seam_borders(result, reference, grid_specs);
+  const std::vector<measure::SeamBorder> before = measure::seam_borders(result, reference, grid_specs, visibility);
   SeamRefix out;
   out.before = measure::seam_summary(before);
   std::vector<size_t> chosen;
@@ -76,7 +76,7 @@ SeamRefix refix_seams(const at::Tensor& result, const at::Tensor& reference, con
   at::Tensor picture = result.clone();
   const at::Tensor ref = reference.to(picture.device(), picture.scalar_type());
   for (const size_t i : chosen) reblend(picture, ref, before[i]);
-  const std::vector<measure::SeamBorder> after = measure::seam_borders(picture, reference, grid_specs);
+  const std::vector<measure::SeamBorder> after = measure::seam_borders(picture, reference, grid_specs, visibility);
   out.after = measure::seam_summary(after);
   for (const size_t i : chosen) out.borders.push_back({before[i], i < after.size() ? after[i].relative : 0.0});
   out.picture = picture;

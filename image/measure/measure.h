@@ -85,14 +85,20 @@ struct SeamVisibility {
 /// whose bands or context do not fit the picture are left out. Segment tiles
 /// are ignored; a grid without inner borders scores 1.00 with borders 0.
 ///
-/// `result` and `reference`: [B, H, W, C] float32 of the same shape, else ValueError.
+/// `visibility`, when given, weighs every pixel before the steps are taken:
+/// [1 or B, H, W, 1] in 0..1, such as the picture's alpha. Both pictures are
+/// then measured as seen over black, so a step under transparent pixels,
+/// which nobody sees, does not count as a seam.
+///
+/// `result` and `reference`: [B, H, W, C] float32 of the same shape, else
+/// ValueError; likewise a visibility of another size.
 SeamVisibility seam_visibility(const at::Tensor& result, const at::Tensor& reference,
-                               const std::vector<GridSpec>& grid_specs);
+                               const std::vector<GridSpec>& grid_specs, const at::Tensor& visibility = {});
 
 /// Every border seam_visibility measures, each with its own figure, left
 /// edges and top edges in grid order.
 std::vector<SeamBorder> seam_borders(const at::Tensor& result, const at::Tensor& reference,
-                                     const std::vector<GridSpec>& grid_specs);
+                                     const std::vector<GridSpec>& grid_specs, const at::Tensor& visibility = {});
 
 /// The summary seam_visibility gives of these borders: means weighted by length, and the worst.
 SeamVisibility seam_summary(const std::vector<SeamBorder>& borders);

@@ -62,18 +62,22 @@ at::Tensor row_run_means(const at::Tensor& picture, int64_t x0, int64_t run, int
 }
 
 // One picture's window around a border reduced to per-run means:
-// [B, runs, lines, C], where lines lo .. hi - 1 run across the border.
-at::Tensor run_means(const at::Tensor& picture, const Zone& z, int64_t lo, int64_t hi) {
+// [B, runs, lines, C], where lines lo .. hi - 1 run across the border. With
+// `visibility` defined, the picture's pixels are weighed by it first.
+at::Tensor run_means(const at::Tensor& picture, const at::Tensor& visibility, const Zone& z, int64_t lo, int64_t hi) {
   const int64_t runs = std::max<int64_t>(1, z.along_length / kRun);
   const int64_t used = z.along_length < kRun ? z.along_length : runs * kRun;
   const int64_t batch = picture.size(0), channels = picture.size(3), lines = hi - lo;
-  if (z.vertical)  // [B, along, lines, C]: runs of rows, whole rows of the window added at once
-    return picture.narrow(1, z.along_start, used).narrow(2, lo, lines).reshape({batch, runs, used / runs, lines, channels})
-        .mean(2);
-  // [B, lines, along, C]: runs of columns inside each row of the window.
-  if (lo < 0 || hi > picture.size(1) || z.along_start < 0 || z.along_start + used > picture.size(2))
+  const int64_t row_axis = z.vertical ? 1 : 2, line_axis = z.vertical ? 2 : 1;
+  if (lo < 0 || hi > picture.size(line_axis) || z.along_start < 0 || z.along_start + used > picture.size(row_axis))
     throw IndexError("seam_visibility: a border's window lies outside the picture");
-  return row_run_means(picture, z.along_start, used / runs, runs, lo, lines);
+  at::Tensor window = picture.narrow(row_axis, z.along_start, used).narrow(line_axis, lo, lines);
+  if (visibility.defined())
+    window = window * visibility.narrow(row_axis, z.along_start, used).narrow(line_axis, lo, lines);
+  if (z.vertical)  // [B, along, lines, C]: runs of rows, whole rows of the window added at once
+    return window.reshape({batch, runs, used / runs, lines, channels}).mean(2);
+  // [B, lines, along, C]: runs of columns inside each row of the window.
+  return row_run_means(window, 0, used / runs, runs, 0, lines);
 }
 
 // Borders whose windows have the same shape and the zone at the same place
@@ -109,12 +113,13 @@ NeededLines needed_lines(const Shape& shape, int64_t w) {
 
 // How much more visible each border of a group became, at the largest of
 // the scales that fit (0 where none does). `lows` are the windows' first lines.
-std::vector<double> relative_steps(const at::Tensor& result, const at::Tensor& reference, const Shape& shape,
-                                   const std::vector<Zone>& zones, const std::vector<int64_t>& lows) {
+std::vector<double> relative_steps(const at::Tensor& result, const at::Tensor& reference,
+                                   const at::Tensor& visibility, const Shape& shape, const std::vector<Zone>& zones,
+                                   const std::vector<int64_t>& lows) {
   std::vector<at::Tensor> windows;
   for (size_t g = 0; g < zones.size(); ++g)
-    windows.push_back(at::stack({run_means(result, zones[g], lows[g], lows[g] + shape.lines),
-                                 run_means(reference, zones[g], lows[g], lows[g] + shape.lines)}));
+    windows.push_back(at::stack({run_means(result, visibility, zones[g], lows[g], lows[g] + shape.lines),
+                                 run_means(reference, visibility, zones[g], lows[g], lows[g] + shape.lines)}));
   // [G, 2, B, runs, C, lines]: lines last, so that the arithmetic below runs along whole lines.
   const at::Tensor means = at::stack(windows).permute({0, 1, 2, 3, 5, 4}).contiguous();
   // prefix[..., j] sums the first j lines' run means. In float a difference
@@ -200,10 +205,22 @@ std::vector<Located> borders_of(const std::vector<GridSpec>& grid, int64_t h, in
   return found;
 }
 
+// The visibility weights on the CPU, checked against the pictures; undefined when none are given.
+at::Tensor visibility_weights(const at::Tensor& visibility, const at::Tensor& result) {
+  if (!visibility.defined()) return visibility;
+  require_image(visibility, "seam_visibility visibility");
+  if ((visibility.size(0) != 1 && visibility.size(0) != result.size(0)) || visibility.size(1) != result.size(1) ||
+      visibility.size(2) != result.size(2) || visibility.size(3) != 1)
+    throw ValueError("seam_visibility: visibility must be [1 or " + std::to_string(result.size(0)) + ", " +
+                     std::to_string(result.size(1)) + ", " + std::to_string(result.size(2)) + ", 1], got " +
+                     shape_string(visibility));
+  return visibility.to(at::kCPU).clamp(0.0, 1.0);
+}
+
 }  // namespace
 
 std::vector<SeamBorder> seam_borders(const at::Tensor& result, const at::Tensor& reference,
-                                     const std::vector<GridSpec>& grid_specs) {
+                                     const std::vector<GridSpec>& grid_specs, const at::Tensor& visibility) {
   require_image(result, "seam_visibility result");
   require_image(reference, "seam_visibility reference");
   if (result.sizes() != reference.sizes())
@@ -213,6 +230,7 @@ std::vector<SeamBorder> seam_borders(const at::Tensor& result, const at::Tensor&
   std::vector<SeamBorder> borders;
   if (h == 0 || w == 0 || result.size(0) == 0 || result.size(3) == 0) return borders;
   const at::Tensor res = result.to(at::kCPU), ref = reference.to(at::kCPU);
+  const at::Tensor weights = visibility_weights(visibility, result);
   std::vector<Located> located = borders_of(grid_specs, h, w);
   std::map<Shape, std::vector<size_t>> groups;
   std::vector<int64_t> low(located.size());
@@ -236,7 +254,7 @@ std::vector<SeamBorder> seam_borders(const at::Tensor& result, const at::Tensor&
         zones.push_back(located[members[k]].zone);
         lows.push_back(low[members[k]]);
       }
-      const std::vector<double> relative = relative_steps(res, ref, shape, zones, lows);
+      const std::vector<double> relative = relative_steps(res, ref, weights, shape, zones, lows);
       for (size_t k = from; k < to; ++k)
         located[members[k]].border.relative = relative[k - from] > 0 ? relative[k - from] : 1.0;
     }
@@ -263,8 +281,8 @@ SeamVisibility seam_summary(const std::vector<SeamBorder>& borders) {
 }
 
 SeamVisibility seam_visibility(const at::Tensor& result, const at::Tensor& reference,
-                               const std::vector<GridSpec>& grid_specs) {
-  return seam_summary(seam_borders(result, reference, grid_specs));
+                               const std::vector<GridSpec>& grid_specs, const at::Tensor& visibility) {
+  return seam_summary(seam_borders(result, reference, grid_specs, visibility));
 }
 
 }  // namespace quorv::measure

@@ -25,6 +25,10 @@ def test_seam_visibility_is_one_for_an_unchanged_picture_and_finds_a_shifted_til
     assert quorv.seam_visibility(coffee, coffee, grid[:1])["worst"] is None
     with pytest.raises(ValueError, match="same shape"):
         quorv.seam_visibility(coffee, coffee[:, :100], grid)
+    # Under transparent pixels the same shift shows nothing.
+    alpha = torch.ones(1, 400, 600, 1)
+    alpha[:, 80:240, 110:300] = 0
+    assert quorv.seam_visibility(shifted, coffee, grid, alpha=alpha)["relative"] == pytest.approx(1.0, abs=0.02)
 
 
 def test_match_tile_tone_undoes_a_tone_shift_and_leaves_a_matching_tile_alone(coffee):

@@ -190,15 +190,16 @@ int run_upscale(const RunOptions& asked) {
 
   // Said once the run is sure to start, so that a refused run shows its one error line alone.
   for (const std::string& note : plan.notes) std::cerr << "quorv: note: " << note << std::endl;
-  // Only the input's alpha, which the write enlarges, is still needed after the enlargement.
-  pipeline::UpscaleResult road = upscaler.run(plan, std::move(input.rgb), input.alpha);
+  // The road lets the input go once it is enlarged; the alpha comes back enlarged.
+  const bool input_alpha = input.alpha.has_value();
+  pipeline::UpscaleResult road = upscaler.run(plan, std::move(input.rgb), std::move(input.alpha));
   processor.reset();  // a tile program's folder goes now
   timings.append(road.report.stages);
   watch.lap();
   const pipeline::UpscaleReport& done = road.report;
 
   const std::optional<at::Tensor> alpha =
-      input.alpha ? std::optional<at::Tensor>(enlarged_alpha(*input.alpha, plan.enlarged)) : std::nullopt;
+      road.alpha.defined() ? std::optional<at::Tensor>(road.alpha) : std::nullopt;
   const int depth = output_depth(o.depth, input.bit_depth, o.output);
   OutputPicture written = output_picture(road.picture, alpha, input.channels <= 2, o.output, background);
   road.picture = at::Tensor();
@@ -209,7 +210,7 @@ int run_upscale(const RunOptions& asked) {
     so_far.stages = timings;
     so_far.stages.add("total", {std::chrono::duration<double>(Clock::now() - started).count(),
                                 pipeline::cpu_seconds() - started_cpu});
-    return report_json({o, plan, input.bit_depth, input.alpha.has_value(), written.alpha, so_far, previews, depth,
+    return report_json({o, plan, input.bit_depth, input_alpha, written.alpha, so_far, previews, depth,
                         static_cast<int>(written_channels), written.composited_over});
   };
   report_file.stage(report());

@@ -119,6 +119,33 @@ TEST(Measure_SeamVisibility, GlobalToneChangesAndSegmentsAreNotSeams) {
   EXPECT_DOUBLE_EQ(none.relative, 1.0);
 }
 
+TEST(Measure_SeamVisibility, StepsUnderTransparentPixelsAreNotSeams) {
+  const at::Tensor coffee = test::sample_picture("coffee.png");
+  const std::vector<GridSpec> grid = grid_for(coffee.size(1), coffee.size(2), 192, 160);
+  // The left half transparent, the right half opaque, a soft edge between.
+  const int64_t w = coffee.size(2);
+  const at::Tensor ramp = ((at::arange(w, at::kFloat) - (w / 2 - 8)) / 16).clamp(0, 1);
+  const at::Tensor alpha = ramp.view({1, 1, w, 1}).expand({1, coffee.size(1), w, 1}).contiguous();
+
+  // Every tile of the transparent half 8 levels brighter: nothing shows.
+  at::Tensor hidden = coffee.clone();
+  for (size_t i = 0; i < grid.size(); ++i)
+    if (grid[i].x_start + grid[i].width_inc <= w / 2 - 8 && (grid[i].row + grid[i].col) % 2 == 1)
+      visible_part(hidden, grid, i).add_(8 * kGrey);
+  EXPECT_GT(measure::seam_visibility(hidden, coffee, grid).relative, 1.2);
+  EXPECT_NEAR(measure::seam_visibility(hidden, coffee, grid, alpha).relative, 1.0, 0.02);
+
+  // The same in the opaque half is a seam.
+  at::Tensor shown = coffee.clone();
+  const size_t last = grid.size() - 1;
+  visible_part(shown, grid, last).add_(8 * kGrey);
+  const measure::SeamVisibility seen = measure::seam_visibility(shown, coffee, grid, alpha);
+  EXPECT_GT(seen.worst.relative, 1.2);
+  EXPECT_TRUE(seen.worst.tile == static_cast<int64_t>(last) || seen.worst.neighbour == static_cast<int64_t>(last));
+  EXPECT_THROW_WITH(measure::seam_visibility(shown, coffee, grid, alpha.narrow(2, 0, w - 1)), ValueError,
+                    "visibility");
+}
+
 TEST(Measure_SeamVisibility, RejectsPicturesOfDifferentShapes) {
   const at::Tensor a = test::random_picture(1, 64, 64, 3);
   EXPECT_THROW_WITH(measure::seam_visibility(a, a.narrow(2, 0, 60), {}), ValueError, "same shape");
