@@ -120,10 +120,15 @@ std::vector<unsigned char> encode_picture(const at::Tensor& picture, const std::
   const bool holds_alpha = ext == ".png" || ext == ".tif" || ext == ".tiff" || ext == ".webp";
   if ((picture.size(3) == 2 || picture.size(3) == 4) && is_vips_format(ext) && !holds_alpha)
     fail(extension, "the format holds no alpha (composite the picture over a background first)");
-  // A view of the caller's picture when it is already float32 on the CPU and contiguous.
-  const at::Tensor samples = picture[0].to(at::kCPU, at::kFloat).contiguous();
+  const at::Tensor on_cpu = picture[0].to(at::kCPU, at::kFloat);
   // PNG is deflated on every core, band by band; libvips' writer uses one.
-  if (ext == ".png") return detail::encode_png_in_bands(samples, bit_depth, png_compression);
+  // Rows may lie apart (a crop of a larger picture): no copy for that.
+  if (ext == ".png") {
+    const bool rows_packed = on_cpu.stride(2) == 1 && on_cpu.stride(1) == on_cpu.size(2);
+    return detail::encode_png_in_bands(rows_packed ? on_cpu : on_cpu.contiguous(), bit_depth, png_compression);
+  }
+  // A view of the caller's picture when it is already float32 on the CPU and contiguous.
+  const at::Tensor samples = on_cpu.contiguous();
   if (is_vips_format(ext)) return encode_with_vips(samples, ext, bit_depth);
   return encode_with_opencv(samples, extension, bit_depth);
 }

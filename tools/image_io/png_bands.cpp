@@ -110,9 +110,10 @@ void encode_band(const at::Tensor& samples, int bit_depth, int level, bool last,
   const int64_t width = samples.size(1), channels = samples.size(2);
   const int64_t bpp = channels * (bit_depth / 8), row_bytes = width * bpp;
   const float* data = samples.data_ptr<float>();
+  const int64_t row_stride = samples.stride(0);
   std::vector<unsigned char> prior(static_cast<size_t>(row_bytes), 0), row(static_cast<size_t>(row_bytes));
   std::vector<unsigned char> line(static_cast<size_t>(row_bytes + 1)), trial(static_cast<size_t>(row_bytes));
-  if (band.first_row > 0) quantise_row(data + (band.first_row - 1) * width * channels, width * channels, bit_depth, prior.data());
+  if (band.first_row > 0) quantise_row(data + (band.first_row - 1) * row_stride, width * channels, bit_depth, prior.data());
 
   z_stream z{};
   // At the fast levels, runs alone: half the time of a full match search on
@@ -138,7 +139,7 @@ void encode_band(const at::Tensor& samples, int bit_depth, int level, bool last,
   };
   bool ok = true;
   for (int64_t r = band.first_row; r < band.first_row + band.rows && ok; ++r) {
-    quantise_row(data + r * width * channels, width * channels, bit_depth, row.data());
+    quantise_row(data + r * row_stride, width * channels, bit_depth, row.data());
     Filter chosen = level == 0 ? kNone : bit_depth == 16 ? kUp : kNone;
     if (level > 0 && bit_depth == 8) {
       // Each candidate is filtered into the line or the spare row, the better one kept in the line.
@@ -176,9 +177,10 @@ void encode_band(const at::Tensor& samples, int bit_depth, int level, bool last,
 }  // namespace
 
 std::vector<unsigned char> encode_png_in_bands(const at::Tensor& samples, int bit_depth, int level) {
-  if (!samples.defined() || samples.dim() != 3 || samples.scalar_type() != at::kFloat || !samples.is_contiguous() ||
-      samples.size(2) < 1 || samples.size(2) > 4 || samples.size(0) < 1 || samples.size(1) < 1)
-    throw ValueError("encode_png_in_bands: samples must be contiguous float32 [H, W, 1..4]");
+  if (!samples.defined() || samples.dim() != 3 || samples.scalar_type() != at::kFloat || !samples.device().is_cpu() ||
+      samples.size(2) < 1 || samples.size(2) > 4 || samples.size(0) < 1 || samples.size(1) < 1 ||
+      samples.stride(2) != 1 || samples.stride(1) != samples.size(2) || samples.stride(0) < samples.size(1) * samples.size(2))
+    throw ValueError("encode_png_in_bands: samples must be float32 [H, W, 1..4] on the CPU, each row's pixels packed");
   if (bit_depth != 8 && bit_depth != 16) throw ValueError("PNG bit depth must be 8 or 16");
   if (level < 0 || level > 9) throw ValueError("PNG compression must be 0 to 9, got " + std::to_string(level));
   const int64_t height = samples.size(0), width = samples.size(1), channels = samples.size(2);
@@ -207,7 +209,10 @@ std::vector<unsigned char> encode_png_in_bands(const at::Tensor& samples, int bi
     }
   }
 
+  size_t encoded = 0;
+  for (const Band& band : bands) encoded += band.chunk.size();
   std::vector<unsigned char> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  png.reserve(encoded + 128);  // signature, header, zlib header and trailer, end
   std::vector<unsigned char> header;
   put32(header, static_cast<uint32_t>(width));
   put32(header, static_cast<uint32_t>(height));

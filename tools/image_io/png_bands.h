@@ -9,7 +9,8 @@
 namespace quorv::io::detail {
 
 /// `samples` float32 [H, W, C] (C 1..4: grey, grey + alpha, RGB, RGBA) in
-/// 0..1, contiguous on the CPU; written at `bit_depth` 8 or 16 with zlib
+/// 0..1 on the CPU, each row's pixels packed (rows may lie apart, as in a
+/// view of a larger picture); written at `bit_depth` 8 or 16 with zlib
 /// `level` 0..9. Levels are x * (2^depth - 1) rounded half to even, clipped,
 /// NaN as 0. Rows are filtered as the level and depth call for: none at
 /// level 0, "up" at 16 bits, the best of the five filters per row at 8 bits.

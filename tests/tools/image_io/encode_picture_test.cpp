@@ -80,6 +80,16 @@ TEST(ImageIo_Encode, PngsDeflatedInBandsDecodeExactlyEverywhere) {
   }
 }
 
+// A crop of a larger picture (rows apart in memory) gives the same file as its copy.
+TEST(ImageIo_Encode, ACropIsWrittenAsItsCopyIs) {
+  const at::Tensor larger = test::random_picture(1, 300, 41, 3);
+  const at::Tensor crop = larger.narrow(1, 7, 250).narrow(2, 3, 33);
+  for (const int depth : {8, 16})
+    for (const std::string ext : {".png", ".tif"})
+      EXPECT_EQ(encode_picture(crop, ext, depth, 1), encode_picture(crop.contiguous(), ext, depth, 1))
+          << ext << " " << depth;
+}
+
 TEST(ImageIo_Encode, WhatAFormatCannotHoldIsRefused) {
   const at::Tensor rgba = at::full({1, 4, 4, 4}, 0.5f);
   EXPECT_THROW_WITH(encode_picture(rgba, ".jpg"), ValueError, "holds no alpha");
