@@ -33,15 +33,6 @@ at::Tensor enlarge(const UpscaleOptions& o, const std::optional<host::UpscaleMod
   return premultiplied.div(alpha_enlarged.clamp_min(kVisibleAlpha)).clamp_(0.0, 1.0);
 }
 
-// The enlarged alpha on the working picture: what lies past the enlarged
-// picture is cropped away, so it counts as transparent.
-at::Tensor working_alpha(const at::Tensor& alpha_enlarged, Size working) {
-  if (alpha_enlarged.size(1) == working.height && alpha_enlarged.size(2) == working.width) return alpha_enlarged;
-  at::Tensor padded = at::zeros({1, working.height, working.width, 1}, alpha_enlarged.options());
-  padded.narrow(1, 0, alpha_enlarged.size(1)).narrow(2, 0, alpha_enlarged.size(2)).copy_(alpha_enlarged);
-  return padded;
-}
-
 void require_options(const UpscaleOptions& o) {
   if (!std::isfinite(o.scale) || o.scale <= 0)
     throw SettingsError("scale must be a number above 0, got " + std::to_string(o.scale));
@@ -115,9 +106,7 @@ UpscaleResult Upscaler::run(const Plan& plan, at::Tensor picture, std::optional<
 
   // The grid works on the padded picture; the result is cropped back to the enlarged size.
   // The alpha, enlarged once, weighs the seam score and comes back with the result.
-  const at::Tensor visibility = alpha ? working_alpha(enlarged_alpha(*alpha, plan.enlarged), plan.working) : at::Tensor();
-  const at::Tensor alpha_enlarged =
-      alpha ? visibility.narrow(1, 0, plan.enlarged.height).narrow(2, 0, plan.enlarged.width) : at::Tensor();
+  const at::Tensor alpha_enlarged = alpha ? enlarged_alpha(*alpha, plan.enlarged) : at::Tensor();
   at::Tensor image =
       edge_padded(enlarge(o, model_, picture, alpha, alpha_enlarged, plan.enlarged, hooks_.progress), plan.working);
   picture = at::Tensor();
@@ -151,12 +140,17 @@ UpscaleResult Upscaler::run(const Plan& plan, at::Tensor picture, std::optional<
   report.stages.add("paste", stage.pasting);
   watch.lap();
 
+  // Borders are judged where they can be seen: the padding past the enlarged picture is cropped away.
+  const auto visible = [&](const at::Tensor& t) {
+    return t.narrow(1, 0, plan.enlarged.height).narrow(2, 0, plan.enlarged.width);
+  };
   // Borders that still stand out are re-fused once, before previews and the score see the result.
   if (o.refix_seams) {
     const host::ThreadLimit serial(1);
-    report.refix = fusion::refix_seams(result, image, grid,
-                                       o.seam_threshold > 0 ? o.seam_threshold : measure::kVisibleSeam, visibility);
-    result = std::exchange(report.refix->picture, at::Tensor());
+    report.refix = fusion::refix_seams(visible(result), visible(image), grid,
+                                       o.seam_threshold > 0 ? o.seam_threshold : measure::kVisibleSeam, alpha_enlarged);
+    const at::Tensor refixed = std::exchange(report.refix->picture, at::Tensor());
+    if (refixed.data_ptr() != result.data_ptr()) visible(result).copy_(refixed);
     report.stages.add("refix_seams", watch.lap());
   }
 
@@ -173,10 +167,10 @@ UpscaleResult Upscaler::run(const Plan& plan, at::Tensor picture, std::optional<
   report.seams = [&] {
     if (report.refix) return report.refix->after;
     const host::ThreadLimit serial(1);
-    return measure::seam_visibility(result, image, grid, visibility);
+    return measure::seam_visibility(visible(result), visible(image), grid, alpha_enlarged);
   }();
   report.stages.add("seam_score", watch.lap());
-  out.picture = result.narrow(1, 0, plan.enlarged.height).narrow(2, 0, plan.enlarged.width);
+  out.picture = visible(result);
   out.alpha = alpha_enlarged;
   return out;
 }
