@@ -1,6 +1,7 @@
 #include <ATen/ATen.h>
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 
 #include "host/errors.h"
@@ -42,7 +43,7 @@ struct Beside {
 };
 
 // The shared pixels of every overlap side by side, one row per pixel of the
-// batch: [pixels, C] for the tile and for the neighbours, in double.
+// batch: [pixels, C] for the tile and for the neighbours, contiguous on the CPU.
 struct Pairs {
   at::Tensor tile, neighbour;
 };
@@ -55,7 +56,61 @@ Pairs pairs_of(const std::vector<Overlap>& overlaps, int64_t channels) {
     t.push_back(sampled(o.tile));
     n.push_back(sampled(o.neighbour));
   }
-  return {at::cat(t).to(at::kCPU, at::kDouble), at::cat(n).to(at::kCPU, at::kDouble)};
+  return {at::cat(t).to(at::kCPU).contiguous(), at::cat(n).to(at::kCPU).contiguous()};
+}
+
+// Per channel, in double: the means and spreads of both sides, their
+// covariance, and the mean |tile - neighbour| over every value. Plain loops:
+// as tensor reductions over [pixels, 3] each took longer than the whole
+// correction of the tile.
+struct Moments {
+  std::vector<double> mean_t, mean_n, spread_t, spread_n, covariance;
+  double difference = 0;
+};
+
+Moments moments_of(const Pairs& pairs, int64_t channels) {
+  const int64_t count = pairs.tile.size(0);
+  const float* t = pairs.tile.data_ptr<float>();
+  const float* n = pairs.neighbour.data_ptr<float>();
+  const auto c_count = static_cast<size_t>(channels);
+  Moments m{std::vector<double>(c_count), std::vector<double>(c_count), std::vector<double>(c_count),
+            std::vector<double>(c_count), std::vector<double>(c_count), 0};
+  for (int64_t i = 0; i < count; ++i)
+    for (size_t c = 0; c < c_count; ++c) {
+      const double a = t[static_cast<size_t>(i) * c_count + c], b = n[static_cast<size_t>(i) * c_count + c];
+      m.mean_t[c] += a, m.mean_n[c] += b, m.difference += std::abs(a - b);
+    }
+  const double samples = static_cast<double>(count);
+  for (size_t c = 0; c < c_count; ++c) m.mean_t[c] /= samples, m.mean_n[c] /= samples;
+  m.difference /= samples * static_cast<double>(channels);
+  // Centred sums in a second pass: no cancellation on tiles of nearly one tone.
+  for (int64_t i = 0; i < count; ++i)
+    for (size_t c = 0; c < c_count; ++c) {
+      const double a = t[static_cast<size_t>(i) * c_count + c] - m.mean_t[c];
+      const double b = n[static_cast<size_t>(i) * c_count + c] - m.mean_n[c];
+      m.spread_t[c] += a * a, m.spread_n[c] += b * b, m.covariance[c] += a * b;
+    }
+  for (size_t c = 0; c < c_count; ++c) {
+    m.spread_t[c] = std::sqrt(m.spread_t[c] / samples);
+    m.spread_n[c] = std::sqrt(m.spread_n[c] / samples);
+    m.covariance[c] /= samples;
+  }
+  return m;
+}
+
+// Mean |clamp(gain t + offset) - n| over every value of the pairs.
+double difference_after(const Pairs& pairs, const std::vector<double>& gain, const std::vector<double>& offset) {
+  const int64_t count = pairs.tile.size(0);
+  const auto channels = gain.size();
+  const float* t = pairs.tile.data_ptr<float>();
+  const float* n = pairs.neighbour.data_ptr<float>();
+  double sum = 0;
+  for (int64_t i = 0; i < count; ++i)
+    for (size_t c = 0; c < channels; ++c) {
+      const double v = std::clamp(gain[c] * t[static_cast<size_t>(i) * channels + c] + offset[c], 0.0, 1.0);
+      sum += std::abs(v - n[static_cast<size_t>(i) * channels + c]);
+    }
+  return sum / (static_cast<double>(count) * static_cast<double>(channels));
 }
 
 // Weight of the correction along one axis of `length` lines: full beside a
@@ -170,26 +225,20 @@ ToneMatch match_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_s
 
   // Mean and spread of each side per channel; the gain maps one spread onto the other.
   const Pairs pairs = pairs_of(overlaps, channels);
-  const at::Tensor& t = pairs.tile;
-  const at::Tensor& n = pairs.neighbour;
-  const at::Tensor stats = at::stack({t.mean(0), n.mean(0), t.std(0, false), n.std(0, false),
-                                      ((t - t.mean(0)) * (n - n.mean(0))).mean(0), (t - n).abs().mean().expand({channels})})
-                               .contiguous();
-  const auto s = stats.accessor<double, 2>();  // rows: mean t, mean n, spread t, spread n, covariance, |t - n|
+  const Moments s = moments_of(pairs, channels);
   std::vector<double> gain(static_cast<size_t>(channels)), offset(static_cast<size_t>(channels));
-  for (int64_t c = 0; c < channels; ++c) {
-    const double st = s[2][c], sn = s[3][c];
-    const double correlation = st > 0 && sn > 0 ? s[4][c] / (st * sn) : 0;
+  for (size_t c = 0; c < static_cast<size_t>(channels); ++c) {
+    const double st = s.spread_t[c], sn = s.spread_n[c];
+    const double correlation = st > 0 && sn > 0 ? s.covariance[c] / (st * sn) : 0;
     double g = 1;
     if (st >= kFlat && sn >= kFlat && correlation >= kMinCorrelation) g = sn / st;
     if (!(g >= kMinGain && g <= kMaxGain))
       return skipped(tile, "unstable fit (gain " + number(g) + " in channel " + std::to_string(c) + ")", channels);
-    gain[static_cast<size_t>(c)] = g;
-    offset[static_cast<size_t>(c)] = s[1][c] - g * s[0][c];
+    gain[c] = g;
+    offset[c] = s.mean_n[c] - g * s.mean_t[c];
   }
-  const at::Tensor g64 = at::tensor(gain, at::kDouble), o64 = at::tensor(offset, at::kDouble);
-  result.error_before = s[5][0];
-  result.error_after = (t * g64 + o64).clamp_(0, 1).sub_(n).abs_().mean().item<double>();
+  result.error_before = s.difference;
+  result.error_after = difference_after(pairs, gain, offset);
   if (!(result.error_after < result.error_before * (1 - kMinImprovement))) {
     ToneMatch none = skipped(tile, "no closer to the neighbours (mean difference " + number(result.error_before * 255) +
                                        " grey levels)", channels);

@@ -1,7 +1,9 @@
 // Both fusion updates of a 1024 x 1024 tile with all eight neighbours, the
 // reply coming from the reference service on 127.0.0.1, as a new tile and
 // written in place; compare with one clone of the tile and with the HTTP
-// round trip alone, measured in the same run.
+// round trip alone, measured in the same run. Tone matching the same tile,
+// shifted in gain and offset, to the neighbours finished before it in grid
+// order, as a new tile and in place.
 #include <ATen/ATen.h>
 #include <benchmark/benchmark.h>
 
@@ -101,6 +103,26 @@ void BM_LiteralFusion(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(test::literal_fusion(s.SELF, s.tile, info, s.finished, true).data_ptr());
 }
 
+void BM_ToneMatch(benchmark::State& state, bool in_place) {
+  const Scene& s = scene(false);
+  std::vector<OptionalImage> before(s.finished.begin(), s.finished.begin() + s.index);
+  before.resize(s.finished.size());
+  const at::Tensor shifted = s.tile * 0.9 + 0.05;
+  at::Tensor own = shifted.clone();
+  bool applied = false;
+  for (auto _ : state) {
+    if (in_place) {
+      state.PauseTiming();
+      own.copy_(shifted);
+      state.ResumeTiming();
+      applied = fusion::match_tile_tone_in_place(own, s.specs, s.index, before).applied;
+    } else {
+      applied = fusion::match_tile_tone(shifted, s.specs, s.index, before).applied;
+    }
+  }
+  state.counters["applied"] = applied ? 1 : 0;
+}
+
 BENCHMARK(BM_TileClone)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ServiceRoundTrip)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Fusion, base_image_wide_overlap, false, true)->Unit(benchmark::kMillisecond);
@@ -110,6 +132,8 @@ BENCHMARK_CAPTURE(BM_Fusion, accumulating_usual_bands, true, false)->Unit(benchm
 BENCHMARK_CAPTURE(BM_FusionInPlace, accumulating_wide_overlap, true, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_FusionInPlace, accumulating_usual_bands, true, false)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LiteralFusion)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ToneMatch, new_tile, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ToneMatch, in_place, true)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace quorv
