@@ -59,12 +59,12 @@ void blend_row(float* area, const float* neighbour, int64_t channels, const std:
   }
 }
 
+}  // namespace
+
 bool pixels_packed(const at::Tensor& t) {
   return t.dim() == 4 && t.device().is_cpu() && t.scalar_type() == at::kFloat && t.stride(3) == 1 &&
          (t.size(2) <= 1 || t.stride(2) == t.size(3));
 }
-
-}  // namespace
 
 bool blend_into_cpu(at::Tensor& area, const at::Tensor& neighbour_area, const float* weights, int64_t weight_rows,
                     int64_t weight_cols) {

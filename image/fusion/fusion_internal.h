@@ -65,6 +65,10 @@ at::Tensor bottomright_weight(int64_t crop_x, int64_t crop_y, int64_t feather_ma
 /// area keeps its value or takes the neighbour's; only ramps are mixed.
 void blend_into(at::Tensor area, const at::Tensor& neighbour_area, const at::Tensor& feather);
 
+/// A float32 [B, H, W, C] picture on the CPU whose pixels are packed:
+/// channels adjacent, pixels `C` floats apart; rows and batches may be strided.
+bool pixels_packed(const at::Tensor& t);
+
 /// blend_into for float32 CPU pictures whose pixels are packed (channels
 /// adjacent, pixels `channels` apart; rows may be strided), `area` and
 /// `neighbour_area` of one shape and apart in memory. `weights` is the host

@@ -16,11 +16,6 @@
 namespace quorv::fusion::detail {
 namespace {
 
-bool pixels_packed(const at::Tensor& t) {
-  return t.dim() == 4 && t.device().is_cpu() && t.scalar_type() == at::kFloat && t.stride(3) == 1 &&
-         (t.size(2) <= 1 || t.stride(2) == t.size(3));
-}
-
 // NaN stays NaN, as with clamp.
 inline float unit(float v) { return v < 0.f ? 0.f : v > 1.f ? 1.f : v; }
 
