@@ -202,8 +202,8 @@ TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const
     if (o.match_tone) {
       // A tile the processor made is this loop's own; a view of the enlarged picture is shared with its neighbours.
       const bool own = !tile.storage().is_alias_of(tiles[i].storage());
-      fusion::ToneMatch matched = own ? fusion::match_tile_tone_in_place(tile, grid, index, stage.finished)
-                                      : fusion::match_tile_tone(tile, grid, index, stage.finished);
+      fusion::ToneMatch matched = own ? fusion::match_tile_tone_in_place(tile, grid, index, stage.finished, tiles)
+                                      : fusion::match_tile_tone(tile, grid, index, stage.finished, tiles);
       tile = matched.tile;
       stage.tone_matches.push_back({index, matched.applied, matched.reason, matched.gain, matched.offset});
       stage.tone_matching += watch.lap();

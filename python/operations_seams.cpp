@@ -79,11 +79,20 @@ void bind_seams(py::module_& m) {
 
   m.def(
       "match_tile_tone",
-      [](TensorObject tile_object, py::object grid_specs, int64_t index, py::object finished) {
+      [](TensorObject tile_object, py::object grid_specs, int64_t index, py::object finished, py::object originals) {
         const at::Tensor tile = picture_value(tile_object, "tile");
         const std::vector<GridSpec> specs = grid_spec_list(grid_specs, "grid_specs");
         const std::vector<OptionalImage> images = optional_image_list(finished, "finished");
-        const fusion::ToneMatch t = without_gil([&] { return fusion::match_tile_tone(tile, specs, index, images); });
+        std::vector<at::Tensor> before;
+        if (!originals.is_none()) {
+          const std::vector<OptionalImage> given = optional_image_list(originals, "originals");
+          for (size_t i = 0; i < given.size(); ++i) {
+            if (!given[i]) throw ValueError("match_tile_tone: originals[" + std::to_string(i) + "] is None");
+            before.push_back(*given[i]);
+          }
+        }
+        const fusion::ToneMatch t =
+            without_gil([&] { return fusion::match_tile_tone(tile, specs, index, images, before); });
         py::dict status;
         status["applied"] = t.applied;
         status["reason"] = t.reason;
@@ -95,9 +104,11 @@ void bind_seams(py::module_& m) {
         status["error_after"] = t.error_after;
         return py::make_tuple(t.tile, status);
       },
-      py::arg("tile"), py::arg("grid_specs"), py::arg("index"), py::arg("finished"),
+      py::arg("tile"), py::arg("grid_specs"), py::arg("index"), py::arg("finished"), py::arg("originals") = py::none(),
       "The tile with its tone brought to that of its finished neighbours (entries of `finished` that are not "
-      "None and overlap it), and a status dict: 'applied', 'reason', per-channel 'gain' and 'offset', "
+      "None and overlap it); with `originals` (every tile as it was before processing, by grid position) the "
+      "shift each processing made is matched, not the overlaps' pixels, which masks bring back to the "
+      "original. A status dict: 'applied', 'reason', per-channel 'gain' and 'offset', "
       "'neighbours', 'overlap_pixels', 'error_before', 'error_after'. A skipped tile comes back unchanged.");
 }
 

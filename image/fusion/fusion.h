@@ -174,23 +174,38 @@ struct ToneMatch {
 ///     1 . . . . .        right one, fy alike from top to bottom
 ///     1 . . . . 0
 ///
+/// Then what one gain and offset cannot follow (tone drifting along a side,
+/// two sides that want different corrections) is evened out side by side:
+/// along each finished side, the difference between the level wanted and
+/// the tile's, averaged over 49 pixels along it, is added in full next to the
+/// side and fading like the gain and offset beyond. Without `originals` the
+/// level wanted is the neighbour's mean over the overlap, line for line the
+/// same. With `originals` (the tiles as they were before processing, by
+/// grid position, such as crops of the enlarged picture) it is the shift the
+/// neighbour's processing made, read just outside the tile, and the tile's
+/// lines next to the side (the overlap and 32 more) take it line by line:
+/// masks bring the original back at a tile's edges, so the overlaps
+/// themselves show more of the original than of either tile's tone.
+///
 /// Skipped, with the reason, and the tile returned as given: a segment tile,
 /// no finished neighbour, fewer than 256 shared pixels, a gain outside 0.5 ..
-/// 2, or a correction that would not lower the mean difference in the
-/// overlaps. Values are clamped to 0 .. 1.
+/// 2 (with `originals`, only the gain and offset are skipped then), or
+/// neither step changing the tile by a quarter of a grey level while
+/// lowering the mean difference in the overlaps. Values are clamped to 0 .. 1.
 ///
 /// `tile`: [B, H, W, C] float32 of grid_specs[index]'s size; a finished
-/// neighbour must have the tile's batch and channels and its own spec's size.
-/// ValueError / IndexError otherwise. Nothing given is changed.
+/// neighbour, and an original, must have the tile's batch and channels and
+/// its own spec's size. ValueError / IndexError otherwise. Nothing given is changed.
 ToneMatch match_tile_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_specs, int64_t index,
-                          const std::vector<OptionalImage>& finished);
+                          const std::vector<OptionalImage>& finished, const std::vector<at::Tensor>& originals = {});
 
 /// match_tile_tone written into `tile` itself, which the caller owns and no
 /// one else reads while it runs (not a view of a picture another tile shares,
 /// not an entry of `finished`). The returned ToneMatch's tile is `tile`;
 /// when the match is skipped, or an exception is thrown, the tile is unchanged.
 ToneMatch match_tile_tone_in_place(at::Tensor& tile, const std::vector<GridSpec>& grid_specs, int64_t index,
-                                   const std::vector<OptionalImage>& finished);
+                                   const std::vector<OptionalImage>& finished,
+                                   const std::vector<at::Tensor>& originals = {});
 
 /// One border refix_seams re-blended, with its figure before and after.
 struct RefixedBorder {
@@ -219,7 +234,10 @@ struct SeamRefix {
 /// (each line on its own across it) is replaced by a smoothstep from its
 /// value at the window's first line to its value at the last: the picture is
 /// unchanged at the window's ends and what varies along the border (texture)
-/// is kept. Values are clamped to 0 .. 1. Borders are then measured again.
+/// is kept. Values are clamped to 0 .. 1. Borders are then measured again;
+/// windows of nearby borders overlap, so when some rose, a second try from
+/// `result` leaves them out, and a picture whose figure rose is not kept
+/// (`picture` is `result`, no border listed).
 ///
 /// `result`, `reference` (the enlarged picture before tile work): [B, H, W, C]
 /// float32 of one shape, else ValueError; a threshold below 1 or not finite:

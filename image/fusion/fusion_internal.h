@@ -86,6 +86,32 @@ bool apply_tone_cpu(const at::Tensor& tile, at::Tensor& out, const std::vector<f
                     const std::vector<float>& offset, const std::vector<float>& keep_y,
                     const std::vector<float>& keep_x);
 
+/// One finished side of a tile, as even_out_local_tone reads it. Across the
+/// side, lines are counted in tile coordinates; along it, positions
+/// along_start .. along_start + length - 1 are measured.
+struct SideBand {
+  bool horizontal;      ///< a top or bottom side: positions along are columns
+  bool far_side;        ///< bottom or right
+  bool hold;            ///< full weight through the tile (the opposite side is a picture edge or finished)
+  int64_t along_start;
+  int64_t full_lines;   ///< lines from the side with the full correction (the overlap and the bands)
+  int64_t own_from, own_lines;  ///< the tile's band: lines own_from .. own_from + own_lines - 1
+  at::Tensor target;    ///< [B, length, C] double on the CPU: the level the tile's band should have
+  at::Tensor own_reference;  ///< [B, length, C] like target, subtracted from the band's mean; may be undefined
+  at::Tensor original;  ///< the tile before processing, or undefined; when given, the full_lines nearest
+                        ///< the side are evened out line by line, against target + original
+};
+
+/// Adds to `tile` (float32 [B, H, W, C], owned by the caller), per side in
+/// the order given, target - (mean of the tile's band - own_reference),
+/// smoothed along the side, in full over full_lines and fading linearly to
+/// none at the far edge unless held (with an original, each of the
+/// full_lines takes target + its original's line instead); values clamped to 0 .. 1. Each side is
+/// measured after the earlier ones are added. False, with nothing written,
+/// when no profile reaches a quarter of a grey level. IndexError when a band
+/// does not fit the tile.
+bool even_out_local_tone(at::Tensor& tile, const std::vector<SideBand>& sides);
+
 /// Ramp lengths of a fusion update, derived from the tile's margins.
 struct FusionMargins {
   int64_t full_border_margin;  ///< max(border + blur + shift, 0)

@@ -91,11 +91,33 @@ SeamRefix refix_seams(const at::Tensor& result, const at::Tensor& reference, con
     out.after = out.before;
     return out;
   }
-  at::Tensor picture = result.clone();
-  const at::Tensor ref = reference.to(picture.device(), picture.scalar_type());
-  for (const size_t i : chosen) reblend(picture, ref, before[i]);
-  const std::vector<measure::SeamBorder> after = measure::seam_borders(picture, reference, grid_specs, visibility);
-  out.after = measure::seam_summary(after);
+  // Windows of nearby borders overlap, and a re-blend can raise a border the
+  // processing left even: those that rose are left out of a second try from
+  // the result as given, and a picture whose figure rose is not kept at all.
+  const at::Tensor ref = reference.to(result.device(), result.scalar_type());
+  at::Tensor picture;
+  std::vector<measure::SeamBorder> after;
+  for (int attempt = 0; attempt < 2 && !chosen.empty(); ++attempt) {
+    picture = result.clone();
+    for (const size_t i : chosen) reblend(picture, ref, before[i]);
+    after = measure::seam_borders(picture, reference, grid_specs, visibility);
+    if (attempt == 1) break;
+    std::vector<size_t> lowered;
+    for (const size_t i : chosen)
+      if (i < after.size() && after[i].relative < before[i].relative) lowered.push_back(i);
+    if (lowered.size() == chosen.size()) break;
+    chosen = std::move(lowered);
+    if (chosen.empty()) picture = at::Tensor();
+  }
+  out.after = picture.defined() ? measure::seam_summary(after) : out.before;
+  if (picture.defined() && !(out.after.relative <= out.before.relative)) {
+    picture = at::Tensor();
+    out.after = out.before;
+  }
+  if (!picture.defined()) {
+    out.picture = result;
+    return out;
+  }
   for (const size_t i : chosen) out.borders.push_back({before[i], i < after.size() ? after[i].relative : 0.0});
   out.picture = picture;
   return out;

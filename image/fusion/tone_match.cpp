@@ -1,6 +1,7 @@
 #include <ATen/ATen.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <optional>
 
@@ -33,6 +34,7 @@ Rect rect_of(const GridSpec& s) { return {s.x_start, s.y_start, s.x_start + s.wi
 // The shared pixels of the tile and one finished neighbour, both as views.
 struct Overlap {
   at::Tensor tile, neighbour;
+  int64_t y = 0, x = 0;  // where the tile's view begins in the tile
 };
 
 enum class Side { edge, open, finished };
@@ -154,6 +156,88 @@ void apply_tone(const at::Tensor& tile, at::Tensor& out, const std::vector<float
   out.copy_(tile.addcmul(weight, (tile * (g - 1)).add_(o)).clamp_(0, 1));
 }
 
+// Lines of a tile or picture along one axis: [lo, hi).
+struct Span {
+  int64_t lo, hi;
+  int64_t size() const { return hi - lo; }
+};
+
+// Per position along a side, the mean over `lines` (picture coordinates) of
+// `picture` minus `reference` (when defined); both cover `rect` of the
+// picture. [B, length, C] double on the CPU.
+at::Tensor band_level(const at::Tensor& picture, const at::Tensor& reference, const Rect& rect, bool horizontal,
+                      const Span& lines, const Span& along) {
+  const int64_t across_axis = horizontal ? 1 : 2, along_axis = horizontal ? 2 : 1;
+  const int64_t across_origin = horizontal ? rect.y0 : rect.x0, along_origin = horizontal ? rect.x0 : rect.y0;
+  auto cut = [&](const at::Tensor& t) {
+    return t.narrow(across_axis, lines.lo - across_origin, lines.size()).narrow(along_axis, along.lo - along_origin, along.size());
+  };
+  at::Tensor level = cut(picture).mean(across_axis, false, at::kDouble);
+  if (reference.defined()) level -= cut(reference.to(picture.device())).mean(across_axis, false, at::kDouble);
+  return level.to(at::kCPU).contiguous();
+}
+
+// The tile at grid position `j` as it was before processing, checked against its spec.
+const at::Tensor& original_of(const std::vector<at::Tensor>& originals, int64_t j, const GridSpec& spec,
+                              const at::Tensor& tile) {
+  require_index(j, originals.size(), "match_tile_tone originals");
+  const at::Tensor& t = originals[static_cast<size_t>(j)];
+  require_image(t, "match_tile_tone original");
+  if (t.size(0) != tile.size(0) || t.size(3) != tile.size(3) || t.size(1) != spec.height_inc || t.size(2) != spec.width_inc)
+    throw ValueError("match_tile_tone: original of tile " + std::to_string(j) + " is " + shape_string(t) +
+                     ", expected [" + std::to_string(tile.size(0)) + ", " + std::to_string(spec.height_inc) + ", " +
+                     std::to_string(spec.width_inc) + ", " + std::to_string(tile.size(3)) + "]");
+  return t;
+}
+
+// How far past the overlap both sides' levels are read when the tiles as
+// they were before processing are known: past the bands where a tile's mask
+// brings the enlarged picture back, so that what is compared is the shift
+// each processing made, not the enlarged picture both share at their edges.
+constexpr int64_t kBand = 32;
+
+// One finished side of the tile (top, left, bottom, right = slot 0 .. 3) as
+// the local evening-out reads it. With `originals`, the level wanted is the
+// neighbour's shift from its original just outside the tile, and the tile's
+// own is read just past the overlap; without, the two sides' means over the overlap.
+detail::SideBand side_band(int slot, const GridSpec& spec, const GridSpec& other, const at::Tensor& neighbour,
+                           const at::Tensor& tile, const std::vector<at::Tensor>& originals, int64_t index,
+                           int64_t j, bool hold) {
+  const bool horizontal = slot % 2 == 0, far = slot >= 2;
+  const Rect own = rect_of(spec), r = rect_of(other);
+  const Span own_across = horizontal ? Span{own.y0, own.y1} : Span{own.x0, own.x1};
+  const Span their_across = horizontal ? Span{r.y0, r.y1} : Span{r.x0, r.x1};
+  const Span along = horizontal ? Span{std::max(own.x0, r.x0), std::min(own.x1, r.x1)}
+                                : Span{std::max(own.y0, r.y0), std::min(own.y1, r.y1)};
+  const Span overlap{std::max(own_across.lo, their_across.lo), std::min(own_across.hi, their_across.hi)};
+  Span theirs = overlap, mine = overlap;
+  bool shifts = !originals.empty();
+  if (shifts) {
+    theirs = far ? Span{own_across.hi, std::min(their_across.hi, own_across.hi + kBand)}
+                 : Span{std::max(their_across.lo, own_across.lo - kBand), own_across.lo};
+    mine = far ? Span{std::max(own_across.lo, overlap.lo - kBand), overlap.lo}
+               : Span{overlap.hi, std::min(own_across.hi, overlap.hi + kBand)};
+    shifts = theirs.size() > 0 && mine.size() > 0;
+    if (!shifts) theirs = mine = overlap;
+  }
+  const at::Tensor no_reference;
+  const at::Tensor& their_original = shifts ? original_of(originals, j, other, tile) : no_reference;
+  detail::SideBand band;
+  band.horizontal = horizontal;
+  band.far_side = far;
+  band.hold = hold;
+  band.along_start = along.lo - (horizontal ? own.x0 : own.y0);
+  band.own_from = mine.lo - own_across.lo;
+  band.own_lines = mine.size();
+  band.full_lines = far ? own_across.hi - std::min(mine.lo, overlap.lo) : std::max(mine.hi, overlap.hi) - own_across.lo;
+  band.target = band_level(neighbour.to(tile.device()), their_original, r, horizontal, theirs, along);
+  if (shifts) {
+    band.original = original_of(originals, index, spec, tile);
+    band.own_reference = band_level(band.original, no_reference, own, horizontal, mine, along);
+  }
+  return band;
+}
+
 ToneMatch skipped(const at::Tensor& tile, std::string reason, int64_t channels) {
   ToneMatch m;
   m.tile = tile;
@@ -175,7 +259,8 @@ namespace {
 
 // The tone match, written into a new tile or, `in_place`, into `tile`.
 ToneMatch match_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_specs, int64_t index,
-                     const std::vector<OptionalImage>& finished, bool in_place) {
+                     const std::vector<OptionalImage>& finished, const std::vector<at::Tensor>& originals,
+                     bool in_place) {
   require_image(tile, "match_tile_tone tile");
   require_index(index, grid_specs.size(), "grid_specs");
   const GridSpec& spec = grid_specs[static_cast<size_t>(index)];
@@ -188,6 +273,7 @@ ToneMatch match_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_s
   // Finished tiles that share pixels with this one, and what lies beside each side.
   const Rect own = rect_of(spec);
   std::vector<Overlap> overlaps;
+  std::array<std::optional<size_t>, 4> sides;  // the finished neighbour beside the top, left, bottom, right
   Beside left, right, top, bottom;
   ToneMatch result;
   for (size_t j = 0; j < grid_specs.size(); ++j) {
@@ -212,7 +298,17 @@ ToneMatch match_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_s
                        std::to_string(other.width_inc) + ", " + std::to_string(channels) + "] for the tile " +
                        shape_string(tile));
     overlaps.push_back({tile.narrow(1, y0 - own.y0, y1 - y0).narrow(2, x0 - own.x0, x1 - x0),
-                        picture.narrow(1, y0 - r.y0, y1 - y0).narrow(2, x0 - r.x0, x1 - x0).to(tile.device())});
+                        picture.narrow(1, y0 - r.y0, y1 - y0).narrow(2, x0 - r.x0, x1 - x0).to(tile.device()),
+                        y0 - own.y0, x0 - own.x0});
+    // Top, left, bottom, right: the order in which local drifts are evened out.
+    const bool same_row = other.row == spec.row, same_col = other.col == spec.col;
+    const int slot = same_col && other.row == spec.row - 1   ? 0
+                     : same_row && other.col == spec.col - 1 ? 1
+                     : same_col && other.row == spec.row + 1 ? 2
+                     : same_row && other.col == spec.col + 1 ? 3
+                                                             : -1;
+    if (slot >= 0)
+      sides[static_cast<size_t>(slot)] = j;
     ++result.neighbours;
     result.overlap_pixels += (x1 - x0) * (y1 - y0);
   }
@@ -227,19 +323,55 @@ ToneMatch match_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_s
   const Pairs pairs = pairs_of(overlaps, channels);
   const Moments s = moments_of(pairs, channels);
   std::vector<double> gain(static_cast<size_t>(channels)), offset(static_cast<size_t>(channels));
+  std::string unstable;
   for (size_t c = 0; c < static_cast<size_t>(channels); ++c) {
     const double st = s.spread_t[c], sn = s.spread_n[c];
     const double correlation = st > 0 && sn > 0 ? s.covariance[c] / (st * sn) : 0;
     double g = 1;
     if (st >= kFlat && sn >= kFlat && correlation >= kMinCorrelation) g = sn / st;
-    if (!(g >= kMinGain && g <= kMaxGain))
-      return skipped(tile, "unstable fit (gain " + number(g) + " in channel " + std::to_string(c) + ")", channels);
+    if (!(g >= kMinGain && g <= kMaxGain)) {
+      unstable = "unstable fit (gain " + number(g) + " in channel " + std::to_string(c) + ")";
+      break;
+    }
     gain[c] = g;
     offset[c] = s.mean_n[c] - g * s.mean_t[c];
   }
+  // Without the originals the overlaps are all there is to go by; with them,
+  // each side's shift can still be evened out.
+  if (!unstable.empty() && originals.empty()) return skipped(tile, unstable, channels);
   result.error_before = s.difference;
-  result.error_after = difference_after(pairs, gain, offset);
-  if (!(result.error_after < result.error_before * (1 - kMinImprovement))) {
+  result.error_after = unstable.empty() ? difference_after(pairs, gain, offset) : s.difference;
+  const bool fit_helps = unstable.empty() && result.error_after < result.error_before * (1 - kMinImprovement);
+
+  // The correction's weight: 1 - (1 - fx)(1 - fy), full along every finished side.
+  if (fit_helps) {
+    const std::vector<float> gain32(gain.begin(), gain.end()), offset32(offset.begin(), offset.end());
+    result.tile = in_place ? tile : at::empty_like(tile, at::MemoryFormat::Contiguous);
+    apply_tone(tile, result.tile, gain32, offset32, keep_of(fade(top, bottom, h)), keep_of(fade(left, right, w)));
+  } else {
+    result.tile = in_place ? tile : tile.clone(at::MemoryFormat::Contiguous);
+    gain.assign(gain.size(), 1.0);
+    offset.assign(offset.size(), 0.0);
+    result.error_after = result.error_before;
+  }
+  // Then what one gain and offset cannot follow: drift along a side, sides that disagree.
+  const Beside* beside_of[4] = {&top, &left, &bottom, &right};
+  std::vector<detail::SideBand> bands;
+  for (int slot = 0; slot < 4; ++slot) {
+    const auto& j = sides[static_cast<size_t>(slot)];
+    const Beside& opposite = *beside_of[(slot + 2) % 4];
+    if (j)
+      bands.push_back(side_band(slot, spec, grid_specs[*j], *finished[*j], tile, originals, index,
+                                static_cast<int64_t>(*j), opposite.side != Side::open));
+  }
+  const bool evened = detail::even_out_local_tone(result.tile, bands);
+  if (evened) {
+    std::vector<Overlap> corrected = overlaps;
+    for (Overlap& o : corrected) o.tile = result.tile.narrow(1, o.y, o.tile.size(1)).narrow(2, o.x, o.tile.size(2));
+    const std::vector<double> identity_gain(gain.size(), 1.0), no_offset(offset.size(), 0.0);
+    result.error_after = difference_after(pairs_of(corrected, channels), identity_gain, no_offset);
+  }
+  if (!fit_helps && !evened) {
     ToneMatch none = skipped(tile, "no closer to the neighbours (mean difference " + number(result.error_before * 255) +
                                        " grey levels)", channels);
     none.neighbours = result.neighbours;
@@ -248,12 +380,9 @@ ToneMatch match_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_s
     return none;
   }
 
-  // The correction's weight: 1 - (1 - fx)(1 - fy), full along every finished side.
-  const std::vector<float> gain32(gain.begin(), gain.end()), offset32(offset.begin(), offset.end());
-  result.tile = in_place ? tile : at::empty_like(tile, at::MemoryFormat::Contiguous);
-  apply_tone(tile, result.tile, gain32, offset32, keep_of(fade(top, bottom, h)), keep_of(fade(left, right, w)));
   result.applied = true;
   result.reason = "matched to " + std::to_string(result.neighbours) + " neighbour" + (result.neighbours > 1 ? "s" : "");
+  if (!fit_helps) result.reason += " along the sides only" + (unstable.empty() ? "" : " (" + unstable + ")");
   result.gain = std::move(gain);
   result.offset = std::move(offset);
   return result;
@@ -262,13 +391,14 @@ ToneMatch match_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_s
 }  // namespace
 
 ToneMatch match_tile_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_specs, int64_t index,
-                          const std::vector<OptionalImage>& finished) {
-  return match_tone(tile, grid_specs, index, finished, false);
+                          const std::vector<OptionalImage>& finished, const std::vector<at::Tensor>& originals) {
+  return match_tone(tile, grid_specs, index, finished, originals, false);
 }
 
 ToneMatch match_tile_tone_in_place(at::Tensor& tile, const std::vector<GridSpec>& grid_specs, int64_t index,
-                                   const std::vector<OptionalImage>& finished) {
-  return match_tone(tile, grid_specs, index, finished, true);
+                                   const std::vector<OptionalImage>& finished,
+                                   const std::vector<at::Tensor>& originals) {
+  return match_tone(tile, grid_specs, index, finished, originals, true);
 }
 
 }  // namespace quorv::fusion

@@ -71,6 +71,29 @@ TEST(Fusion_RefixSeams, LowersTheBordersOfABadTileAndLeavesTheRestAlone) {
   EXPECT_TRUE(at::equal(pictures.reference, reference_before));
 }
 
+TEST(Fusion_RefixSeams, NeverRaisesTheFigureWhereWindowsOfNearbyBordersOverlap) {
+  // 96-pixel tiles stepping by 64: each border's window (48 lines beyond an
+  // overlap of 32) reaches past the next border. Every tile pasted hard with
+  // its own offset, some of them nearly equal to their neighbours'.
+  std::vector<GridSpec> grid;
+  const at::Tensor reference = test::sample_picture("coffee.png").narrow(1, 0, 352).narrow(2, 0, 480).contiguous() * 0.8 + 0.1;
+  at::Tensor result = reference.clone();
+  const float offsets[] = {0.0f, 0.004f, 0.03f, -0.02f, 0.001f, 0.05f, -0.004f};
+  for (int64_t r = 0; r < 5; ++r)
+    for (int64_t c = 0; c < 7; ++c) {
+      grid.push_back({r, c, r * 7 + c, c * 64, r * 64, 96, 96});
+      const int64_t h = r == 4 ? 96 : 64, w = c == 6 ? 96 : 64;
+      result.narrow(1, r * 64, h).narrow(2, c * 64, w).add_(offsets[(r * 3 + c) % 7]);
+    }
+  for (const double threshold : {1.05, 1.1, 1.5}) {
+    const fusion::SeamRefix refix = fusion::refix_seams(result, reference, grid, threshold);
+    EXPECT_LE(refix.after.relative, refix.before.relative) << "threshold " << threshold;
+    if (refix.borders.empty()) {
+      EXPECT_TRUE(at::equal(refix.picture, result));
+    }
+  }
+}
+
 TEST(Fusion_RefixSeams, UnchangedPicturesAndHighThresholdsAreLeftAsTheyAre) {
   const std::vector<GridSpec> grid = even_grid();
   const BadTile pictures = bad_tile(grid);

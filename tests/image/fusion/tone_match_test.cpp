@@ -105,6 +105,59 @@ TEST(Fusion_ToneMatch, InPlaceAndOtherLayoutsGetTheSameCorrection) {
   EXPECT_TRUE(test::same_values(truth, kept));
 }
 
+// A tile as a masked generation leaves it: the original plus `shift`, which
+// a 16-pixel ramp at every edge brings back to nothing.
+at::Tensor masked_shift(const at::Tensor& original, double shift) {
+  const int64_t h = original.size(1), w = original.size(2);
+  auto ramp = [](int64_t n) { return at::minimum(at::arange(n), at::arange(n).flip(0)).clamp_max(16).to(at::kFloat) / 16; };
+  const at::Tensor mask = ramp(h).view({1, h, 1, 1}) * ramp(w).view({1, 1, w, 1});
+  return original + mask * shift;
+}
+
+TEST(Fusion_ToneMatch, DriftAlongASideAndMaskedShiftsAreFollowed) {
+  CutPicture cut;
+  for (OptionalImage& t : cut.tiles) t = *t * 0.8 + 0.1;  // room for the shifts below without clamping
+  const int64_t middle = 5;  // row 1, col 1
+  const at::Tensor truth = *cut.tiles[middle];
+  const int64_t overlap = 192 - 136;
+
+  // The left neighbour's tone drifts from -6 to +6 grey levels down its side:
+  // no gain and offset fits it, the tile's left overlap follows it.
+  const at::Tensor drift = (at::arange(192).to(at::kFloat) / 191 * 12 - 6).mul_(kGrey).view({1, 192, 1, 1});
+  std::vector<OptionalImage> left(cut.tiles.size());
+  left[4] = *cut.tiles[4] + drift;
+  const fusion::ToneMatch followed = fusion::match_tile_tone(truth, cut.grid, middle, left);
+  ASSERT_TRUE(followed.applied) << followed.reason;
+  // Row by row the overlap's tone (its mean over columns and channels) follows the drift.
+  auto tone_by_row = [](const at::Tensor& t) { return t.mean({2, 3}); };
+  const at::Tensor got = tone_by_row((followed.tile - truth).narrow(2, 0, overlap).narrow(1, 24, 144));
+  EXPECT_LT(test::max_abs_diff(got, drift.narrow(1, 24, 144).view({1, 144})), kGrey);
+  EXPECT_LT(followed.error_after, 0.5 * followed.error_before);
+
+  // Neighbours shifted by +8 grey levels, the tile by -8, masks bringing every
+  // tile's edges back to the original: past the overlaps with the top and
+  // left neighbours the tile takes their shift when the originals are known.
+  std::vector<OptionalImage> finished(cut.tiles.size());
+  for (int64_t i = 0; i < middle; ++i) finished[static_cast<size_t>(i)] = masked_shift(*cut.tiles[static_cast<size_t>(i)], 8 * kGrey);
+  std::vector<at::Tensor> originals;
+  for (const OptionalImage& t : cut.tiles) originals.push_back(*t);
+  const at::Tensor own = masked_shift(truth, -8 * kGrey);
+  const fusion::ToneMatch matched = fusion::match_tile_tone(own, cut.grid, middle, finished, originals);
+  ASSERT_TRUE(matched.applied) << matched.reason;
+  // Rows 36 .. 119: nearer the corner, profiles smoothed along one side still see the other's mask ramp.
+  const at::Tensor near_sides = tone_by_row((matched.tile - truth).narrow(1, 36, 84).narrow(2, 16, 128));
+  EXPECT_LT(test::max_abs_diff(near_sides, at::full_like(near_sides, 8 * kGrey)), kGrey);
+  // Towards the corner where neighbours are still to come the tile returns to its own shift.
+  EXPECT_LT((matched.tile - truth)[0][170][170].mean().item<double>(), -2 * kGrey);
+  // From the overlaps alone, which show mostly the original, it cannot.
+  const at::Tensor blind = tone_by_row(
+      (fusion::match_tile_tone(own, cut.grid, middle, finished).tile - truth).narrow(1, 36, 84).narrow(2, 16, 128));
+  EXPECT_GT(test::max_abs_diff(blind, at::full_like(blind, 8 * kGrey)), 2 * kGrey);
+
+  std::vector<at::Tensor> short_list(originals.begin(), originals.begin() + 3);
+  EXPECT_THROW_WITH(fusion::match_tile_tone(own, cut.grid, middle, finished, short_list), IndexError, "originals");
+}
+
 TEST(Fusion_ToneMatch, FlatOverlapsGetAnOffsetOnly) {
   const std::vector<GridSpec> grid{{0, 0, 0, 0, 0, 64, 64}, {0, 1, 1, 48, 0, 64, 64}};
   const at::Tensor flat = at::full({1, 64, 64, 3}, 0.5f);
