@@ -48,6 +48,14 @@ def test_match_tile_tone_undoes_a_tone_shift_and_leaves_a_matching_tile_alone(co
     _, first = quorv.match_tile_tone(tiles[0], grid, 0, [None] * 12)
     assert first["reason"] == "no finished neighbour"
 
+    # With the originals each finished side is evened out from the shifts; a None original is refused.
+    before = [t if i < 5 else None for i, t in enumerate(tiles)]
+    evened, status = quorv.match_tile_tone(tiles[5] + 4 * GREY, grid, 5, before, originals=tiles)
+    assert status["applied"], status["reason"]
+    assert abs((evened - tiles[5])[:, 100:140, 60:120].mean().item()) < GREY
+    with pytest.raises(ValueError, match="originals"):
+        quorv.match_tile_tone(tiles[5], grid, 5, before, originals=[None] * 12)
+
 
 def test_refix_seams_lowers_the_borders_of_a_shifted_tile_and_lists_them(coffee):
     grid = _grid()
