@@ -166,7 +166,7 @@ UpscaleResult Upscaler::run(const Plan& plan, at::Tensor picture, std::optional<
   // Judged against the enlarged picture on the same lines: 1.00 = as before any tile work.
   report.seams = [&] {
     if (report.refix) return report.refix->after;
-    const host::ThreadLimit serial(1);
+    // Batches of borders go to the cores; each batch's small operations run on one.
     return measure::seam_visibility(visible(result), visible(image), grid, alpha_enlarged);
   }();
   report.stages.add("seam_score", watch.lap());

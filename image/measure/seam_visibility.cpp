@@ -1,4 +1,5 @@
 #include <ATen/ATen.h>
+#include <ATen/Parallel.h>
 
 #include <algorithm>
 #include <map>
@@ -243,22 +244,33 @@ std::vector<SeamBorder> seam_borders(const at::Tensor& result, const at::Tensor&
     groups[{z.vertical, z.along_length, hi - lo, z.first - lo, z.end - lo}].push_back(i);
   }
   // A few borders at a time: together they share the operations' overhead,
-  // and their windows (in double precision) stay a few MiB.
+  // and their windows (in double precision) stay a few MiB. The batches are
+  // measured side by side on the cores, each batch's operations on one.
   constexpr size_t kBordersAtOnce = 8;
-  for (const auto& [shape, members] : groups) {
-    for (size_t from = 0; from < members.size(); from += kBordersAtOnce) {
-      const size_t to = std::min(members.size(), from + kBordersAtOnce);
+  struct Batch {
+    const Shape* shape;
+    std::vector<size_t> members;
+  };
+  std::vector<Batch> batches;
+  for (const auto& [shape, members] : groups)
+    for (size_t from = 0; from < members.size(); from += kBordersAtOnce)
+      batches.push_back({&shape, std::vector<size_t>(members.begin() + static_cast<std::ptrdiff_t>(from),
+                                                     members.begin() + static_cast<std::ptrdiff_t>(
+                                                                           std::min(members.size(), from + kBordersAtOnce)))});
+  at::parallel_for(0, static_cast<int64_t>(batches.size()), 1, [&](int64_t begin, int64_t end) {
+    for (int64_t i = begin; i < end; ++i) {
+      const Batch& batch = batches[static_cast<size_t>(i)];
       std::vector<Zone> zones;
       std::vector<int64_t> lows;
-      for (size_t k = from; k < to; ++k) {
-        zones.push_back(located[members[k]].zone);
-        lows.push_back(low[members[k]]);
+      for (const size_t m : batch.members) {
+        zones.push_back(located[m].zone);
+        lows.push_back(low[m]);
       }
-      const std::vector<double> relative = relative_steps(res, ref, weights, shape, zones, lows);
-      for (size_t k = from; k < to; ++k)
-        located[members[k]].border.relative = relative[k - from] > 0 ? relative[k - from] : 1.0;
+      const std::vector<double> relative = relative_steps(res, ref, weights, *batch.shape, zones, lows);
+      for (size_t k = 0; k < batch.members.size(); ++k)
+        located[batch.members[k]].border.relative = relative[k] > 0 ? relative[k] : 1.0;
     }
-  }
+  });
   for (const Located& b : located) borders.push_back(b.border);
   return borders;
 }
