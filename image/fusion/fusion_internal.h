@@ -102,15 +102,16 @@ struct SideBand {
                         ///< the side are evened out line by line, against target + original
 };
 
-/// Adds to `tile` (float32 [B, H, W, C], owned by the caller), per side in
-/// the order given, target - (mean of the tile's band - own_reference),
-/// smoothed along the side, in full over full_lines and fading linearly to
-/// none at the far edge unless held (with an original, each of the
-/// full_lines takes target + its original's line instead); values clamped to 0 .. 1. Each side is
-/// measured after the earlier ones are added. False, with nothing written,
-/// when no profile reaches a quarter of a grey level. IndexError when a band
-/// does not fit the tile.
-bool even_out_local_tone(at::Tensor& tile, const std::vector<SideBand>& sides);
+/// Adds to `tile` (float32 [B, H, W, C]), per side in the order given,
+/// target - (mean of the tile's band - own_reference), smoothed along the
+/// side, in full over full_lines and fading linearly to none at the far edge
+/// unless held (with an original, each of the full_lines takes target + its
+/// original's line instead); values clamped to 0 .. 1. Each side is measured
+/// after the earlier ones are added. Written into `tile` itself when
+/// `in_place` (the caller owns it), else into a new copy; returns what was
+/// written, or an undefined tensor, with nothing written, when no profile
+/// reaches a quarter of a grey level. IndexError when a band does not fit the tile.
+at::Tensor even_out_local_tone(const at::Tensor& tile, const std::vector<SideBand>& sides, bool in_place);
 
 /// Ramp lengths of a fusion update, derived from the tile's margins.
 struct FusionMargins {

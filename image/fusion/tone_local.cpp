@@ -111,31 +111,20 @@ void add_field_line(const Field& f, bool horizontal, int64_t across, int64_t alo
   }
 }
 
-// target [B, n, C] less `level` ([L, B, n, C] for `lines` lines from
-// `first`, any floating type) less what the earlier fields already add
-// there, averaged over `first` .. `first + count - 1` across when `lines` is 1.
+// target [B, n, C] less `level` (the same shape) less what the earlier
+// fields already add, averaged over lines `first` .. `first + count - 1` across.
 std::vector<double> less_earlier(const at::Tensor& target, const at::Tensor& level, const std::vector<Field>& fields,
-                                 bool horizontal, int64_t first, int64_t count, int64_t lines, int64_t along_start) {
-  const int64_t batch = target.size(0), n = target.size(1), channels = target.size(2);
-  const int64_t block = batch * n * channels;
-  std::vector<double> earlier(static_cast<size_t>(lines * block));
+                                 bool horizontal, int64_t first, int64_t count, int64_t along_start) {
+  const int64_t n = target.size(1), block = target.numel();
+  std::vector<double> earlier(static_cast<size_t>(block));
   for (const Field& f : fields)
-    for (int64_t l = 0; l < lines; ++l) {
-      if (lines == 1)
-        for (int64_t across = first; across < first + count; ++across)
-          add_field_line(f, horizontal, across, along_start, n, 1.0 / static_cast<double>(count), earlier.data());
-      else
-        add_field_line(f, horizontal, first + l, along_start, n, 1.0, earlier.data() + l * block);
-    }
+    for (int64_t across = first; across < first + count; ++across)
+      add_field_line(f, horizontal, across, along_start, n, 1.0 / static_cast<double>(count), earlier.data());
   const at::Tensor t = target.to(at::kCPU, at::kDouble).contiguous();
   const at::Tensor have = level.to(at::kCPU, at::kDouble).contiguous();
   const double* want = t.data_ptr<double>();
   const double* is = have.data_ptr<double>();
-  for (int64_t l = 0; l < lines; ++l)
-    for (int64_t j = 0; j < block; ++j) {
-      const auto i = static_cast<size_t>(l * block + j);
-      earlier[i] = want[j] - is[i] - earlier[i];
-    }
+  for (int64_t j = 0; j < block; ++j) earlier[static_cast<size_t>(j)] = want[j] - is[j] - earlier[static_cast<size_t>(j)];
   return earlier;
 }
 
@@ -186,7 +175,7 @@ void add_fields(at::Tensor& tile, const std::vector<Field>& fields) {
 
 }  // namespace
 
-bool even_out_local_tone(at::Tensor& tile, const std::vector<SideBand>& sides) {
+at::Tensor even_out_local_tone(const at::Tensor& tile, const std::vector<SideBand>& sides, bool in_place) {
   const int64_t batch = tile.size(0), rows = tile.size(1), cols = tile.size(2), channels = tile.size(3);
   std::vector<Field> fields;
   double largest = 0;
@@ -217,30 +206,43 @@ bool even_out_local_tone(at::Tensor& tile, const std::vector<SideBand>& sides) {
     // Past the near lines: the band's mean level as it is now, [B, length, C] in double.
     at::Tensor level = cut(tile, s.own_from, s.own_lines).mean(across_axis, false, at::kDouble).to(at::kCPU);
     if (s.own_reference.defined()) level = level - s.own_reference.to(at::kCPU, at::kDouble);
-    std::vector<double> raw = less_earlier(target, level, fields, s.horizontal, s.own_from, s.own_lines, 1, s.along_start);
+    const std::vector<double> raw = less_earlier(target, level, fields, s.horizontal, s.own_from, s.own_lines, s.along_start);
     smooth_along(raw.data(), batch, length, channels, s.along_start, along_extent, f.profile.data());
 
-    if (s.original.defined()) {  // the near lines one by one: [L, B, length, C]
+    if (s.original.defined()) {  // the near lines one by one, each [B, length, C]
       f.near_lo = s.far_side ? across_extent - full : 0;
       f.near_hi = f.near_lo + full;
-      const at::Tensor shift =
-          (cut(tile, f.near_lo, full) - cut(s.original.to(tile.device()), f.near_lo, full)).movedim(across_axis, 0).contiguous();
-        raw = less_earlier(target, shift, fields, s.horizontal, f.near_lo, full, full, s.along_start);
-        f.near.resize(static_cast<size_t>(full * batch * along_extent * channels));
-      for (int64_t l = 0; l < full; ++l)
-        smooth_along(raw.data() + l * batch * length * channels, batch, length, channels, s.along_start, along_extent,
+      const at::Tensor shift = (cut(tile, f.near_lo, full) - cut(s.original.to(tile.device()), f.near_lo, full))
+                                   .movedim(across_axis, 0)
+                                   .to(at::kCPU)
+                                   .contiguous();  // [L, B, length, C]
+      const at::Tensor wanted = target.contiguous();
+      const double* want = wanted.data_ptr<double>();
+      const float* have = shift.data_ptr<float>();
+      const int64_t block = batch * length * channels;
+      std::vector<double> line(static_cast<size_t>(block));
+      f.near.resize(static_cast<size_t>(full * batch * along_extent * channels));
+      for (int64_t l = 0; l < full; ++l) {
+        std::fill(line.begin(), line.end(), 0.0);
+        for (const Field& earlier : fields)
+          add_field_line(earlier, s.horizontal, f.near_lo + l, s.along_start, length, 1.0, line.data());
+        for (int64_t j = 0; j < block; ++j)
+          line[static_cast<size_t>(j)] = want[j] - static_cast<double>(have[l * block + j]) - line[static_cast<size_t>(j)];
+        smooth_along(line.data(), batch, length, channels, s.along_start, along_extent,
                      f.near.data() + l * batch * along_extent * channels);
+      }
     }
     for (const double v : f.profile) largest = std::max(largest, std::abs(v));
     for (const double v : f.near) largest = std::max(largest, std::abs(v));
     fields.push_back(std::move(f));
   }
-  if (!(largest >= kNegligible)) return false;
-  if (pixels_packed(tile))
-    add_fields_cpu(tile, fields, true);
+  if (!(largest >= kNegligible)) return {};
+  at::Tensor out = in_place ? tile : tile.clone(at::MemoryFormat::Contiguous);
+  if (pixels_packed(out))
+    add_fields_cpu(out, fields, true);
   else
-    add_fields(tile, fields);
-  return true;
+    add_fields(out, fields);
+  return out;
 }
 
 }  // namespace quorv::fusion::detail

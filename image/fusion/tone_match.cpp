@@ -349,7 +349,7 @@ ToneMatch match_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_s
     result.tile = in_place ? tile : at::empty_like(tile, at::MemoryFormat::Contiguous);
     apply_tone(tile, result.tile, gain32, offset32, keep_of(fade(top, bottom, h)), keep_of(fade(left, right, w)));
   } else {
-    result.tile = in_place ? tile : tile.clone(at::MemoryFormat::Contiguous);
+    result.tile = tile;  // copied below only if something is written
     gain.assign(gain.size(), 1.0);
     offset.assign(offset.size(), 0.0);
     result.error_after = result.error_before;
@@ -364,8 +364,10 @@ ToneMatch match_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_s
       bands.push_back(side_band(slot, spec, grid_specs[*j], *finished[*j], tile, originals, index,
                                 static_cast<int64_t>(*j), opposite.side != Side::open));
   }
-  const bool evened = detail::even_out_local_tone(result.tile, bands);
+  const at::Tensor evened_tile = detail::even_out_local_tone(result.tile, bands, fit_helps || in_place);
+  const bool evened = evened_tile.defined();
   if (evened) {
+    result.tile = evened_tile;
     std::vector<Overlap> corrected = overlaps;
     for (Overlap& o : corrected) o.tile = result.tile.narrow(1, o.y, o.tile.size(1)).narrow(2, o.x, o.tile.size(2));
     const std::vector<double> identity_gain(gain.size(), 1.0), no_offset(offset.size(), 0.0);
