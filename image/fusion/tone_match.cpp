@@ -343,6 +343,19 @@ ToneMatch match_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_s
   result.error_after = unstable.empty() ? difference_after(pairs, gain, offset) : s.difference;
   const bool fit_helps = unstable.empty() && result.error_after < result.error_before * (1 - kMinImprovement);
 
+  // What one gain and offset cannot follow (drift along a side, sides that
+  // disagree) is evened out after it, side by side; read, and the originals
+  // checked, before anything is written.
+  const Beside* beside_of[4] = {&top, &left, &bottom, &right};
+  std::vector<detail::SideBand> bands;
+  for (int slot = 0; slot < 4; ++slot) {
+    const auto& j = sides[static_cast<size_t>(slot)];
+    const Beside& opposite = *beside_of[(slot + 2) % 4];
+    if (j)
+      bands.push_back(side_band(slot, spec, grid_specs[*j], *finished[*j], tile, originals, index,
+                                static_cast<int64_t>(*j), opposite.side != Side::open));
+  }
+
   // The correction's weight: 1 - (1 - fx)(1 - fy), full along every finished side.
   if (fit_helps) {
     const std::vector<float> gain32(gain.begin(), gain.end()), offset32(offset.begin(), offset.end());
@@ -353,16 +366,6 @@ ToneMatch match_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_s
     gain.assign(gain.size(), 1.0);
     offset.assign(offset.size(), 0.0);
     result.error_after = result.error_before;
-  }
-  // Then what one gain and offset cannot follow: drift along a side, sides that disagree.
-  const Beside* beside_of[4] = {&top, &left, &bottom, &right};
-  std::vector<detail::SideBand> bands;
-  for (int slot = 0; slot < 4; ++slot) {
-    const auto& j = sides[static_cast<size_t>(slot)];
-    const Beside& opposite = *beside_of[(slot + 2) % 4];
-    if (j)
-      bands.push_back(side_band(slot, spec, grid_specs[*j], *finished[*j], tile, originals, index,
-                                static_cast<int64_t>(*j), opposite.side != Side::open));
   }
   const at::Tensor evened_tile = detail::even_out_local_tone(result.tile, bands, fit_helps || in_place);
   const bool evened = evened_tile.defined();

@@ -156,6 +156,9 @@ TEST(Fusion_ToneMatch, DriftAlongASideAndMaskedShiftsAreFollowed) {
 
   std::vector<at::Tensor> short_list(originals.begin(), originals.begin() + 3);
   EXPECT_THROW_WITH(fusion::match_tile_tone(own, cut.grid, middle, finished, short_list), IndexError, "originals");
+  at::Tensor kept = own.clone();  // in place, a refused call leaves the tile as it was
+  EXPECT_THROW(fusion::match_tile_tone_in_place(kept, cut.grid, middle, finished, short_list), IndexError);
+  EXPECT_TRUE(test::same_values(kept, own));
 }
 
 TEST(Fusion_ToneMatch, FlatOverlapsGetAnOffsetOnly) {
