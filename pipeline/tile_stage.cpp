@@ -199,7 +199,12 @@ TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const
     }
     stage.processing += watch.lap();
     serial.emplace(1);
-    if (o.match_tone) {
+    if (o.match_tone && !changes) {
+      // Every tile is the enlarged picture's own: no tone to bring together.
+      const auto channels = static_cast<size_t>(tile.size(3));
+      stage.tone_matches.push_back({index, false, "the processor leaves tiles as they are",
+                                    std::vector<double>(channels, 1.0), std::vector<double>(channels, 0.0)});
+    } else if (o.match_tone) {
       // A tile the processor made is this loop's own; a view of the enlarged picture is shared with its neighbours.
       const bool own = !tile.storage().is_alias_of(tiles[i].storage());
       fusion::ToneMatch matched = own ? fusion::match_tile_tone_in_place(tile, grid, index, stage.finished, tiles)
