@@ -97,24 +97,22 @@ SeamRefix refix_seams(const at::Tensor& result, const at::Tensor& reference, con
   const at::Tensor ref = reference.to(result.device(), result.scalar_type());
   at::Tensor picture;
   std::vector<measure::SeamBorder> after;
-  for (int attempt = 0; attempt < 2 && !chosen.empty(); ++attempt) {
+  auto reblend_all = [&] {
     picture = result.clone();
     for (const size_t i : chosen) reblend(picture, ref, before[i]);
     after = measure::seam_borders(picture, reference, grid_specs, visibility);
-    if (attempt == 1) break;
-    std::vector<size_t> lowered;
-    for (const size_t i : chosen)
-      if (i < after.size() && after[i].relative < before[i].relative) lowered.push_back(i);
-    if (lowered.size() == chosen.size()) break;
+  };
+  reblend_all();
+  std::vector<size_t> lowered;
+  for (const size_t i : chosen)
+    if (i < after.size() && after[i].relative < before[i].relative) lowered.push_back(i);
+  if (lowered.size() < chosen.size()) {
     chosen = std::move(lowered);
-    if (chosen.empty()) picture = at::Tensor();
+    if (!chosen.empty()) reblend_all();
   }
-  out.after = picture.defined() ? measure::seam_summary(after) : out.before;
-  if (picture.defined() && !(out.after.relative <= out.before.relative)) {
-    picture = at::Tensor();
+  if (!chosen.empty()) out.after = measure::seam_summary(after);
+  if (chosen.empty() || !(out.after.relative <= out.before.relative)) {
     out.after = out.before;
-  }
-  if (!picture.defined()) {
     out.picture = result;
     return out;
   }

@@ -253,10 +253,10 @@ std::vector<SeamBorder> seam_borders(const at::Tensor& result, const at::Tensor&
   };
   std::vector<Batch> batches;
   for (const auto& [shape, members] : groups)
-    for (size_t from = 0; from < members.size(); from += kBordersAtOnce)
-      batches.push_back({&shape, std::vector<size_t>(members.begin() + static_cast<std::ptrdiff_t>(from),
-                                                     members.begin() + static_cast<std::ptrdiff_t>(
-                                                                           std::min(members.size(), from + kBordersAtOnce)))});
+    for (size_t k = 0; k < members.size(); ++k) {
+      if (k % kBordersAtOnce == 0) batches.push_back({&shape, {}});
+      batches.back().members.push_back(members[k]);
+    }
   at::parallel_for(0, static_cast<int64_t>(batches.size()), 1, [&](int64_t begin, int64_t end) {
     for (int64_t i = begin; i < end; ++i) {
       const Batch& batch = batches[static_cast<size_t>(i)];
