@@ -38,12 +38,11 @@ constexpr double kNegligible = 0.25 / 255.0;
 // others weight(across) * profile(along).
 struct Field {
   bool horizontal = true;
-  int64_t batch = 0, across_extent = 0, along_extent = 0, channels = 0;
+  int64_t batch = 0, along_extent = 0, channels = 0;
   int64_t near_lo = 0, near_hi = 0;
   std::vector<double> near;     // [line - near_lo][B][along][C]
   std::vector<double> weight;   // [across]
   std::vector<double> profile;  // [B][along][C]
-
 };
 
 // 1 over the first `full` lines from the side, then linear to 0 at the far edge.
@@ -197,8 +196,7 @@ at::Tensor even_out_local_tone(const at::Tensor& tile, const std::vector<SideBan
       return t.narrow(across_axis, from, count).narrow(along_axis, s.along_start, length);
     };
     Field f;
-    f.horizontal = s.horizontal, f.batch = batch, f.across_extent = across_extent;
-    f.along_extent = along_extent, f.channels = channels;
+    f.horizontal = s.horizontal, f.batch = batch, f.along_extent = along_extent, f.channels = channels;
     f.weight = s.hold ? std::vector<double>(static_cast<size_t>(across_extent), 1.0)
                       : falling_weight(across_extent, full, s.far_side);
     f.profile.resize(static_cast<size_t>(batch * along_extent * channels));
