@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <map>
-#include <tuple>
+#include <cmath>
+#include <iterator>
+#include <vector>
 
 #include "host/errors.h"
 #include "host/image_tensor.h"
@@ -29,82 +31,134 @@ struct Zone {
   int64_t first, end;  // lines first .. end - 1 are the zone
 };
 
-// Means of runs of `run` pixels along rows: out[b][r][l][c] averages columns
-// x0 + r*run .. x0 + (r+1)*run - 1 of row lo + l. A plain loop over each row:
-// a tensor reduction over groups of pixels inside a row, channels
-// interleaved, takes ten times as long as reading the row.
-at::Tensor row_run_means(const at::Tensor& picture, int64_t x0, int64_t run, int64_t runs, int64_t lo, int64_t lines) {
+// The sums of one row's runs of `run` packed pixels of C channels, weighed
+// by `weight` (strided by `ws`) when given, into sums[r * C + c]. Packed and
+// with C known, the compiler keeps a run's channel sums in registers.
+template <int C>
+void packed_run_sums(const float* row, const float* weight, int64_t ws, int64_t run, int64_t runs, float* sums) {
+  for (int64_t r = 0; r < runs; ++r) {
+    float s[C] = {};
+    const float* p = row + r * run * C;
+    if (weight) {
+      const float* wt = weight + r * run * ws;
+      for (int64_t k = 0; k < run; ++k)
+        for (int c = 0; c < C; ++c) s[c] += p[k * C + c] * wt[k * ws];
+    } else {
+      for (int64_t k = 0; k < run; ++k)
+        for (int c = 0; c < C; ++c) s[c] += p[k * C + c];
+    }
+    for (int c = 0; c < C; ++c) sums[r * C + c] = s[c];
+  }
+}
+
+// The same for any layout.
+void strided_run_sums(const float* row, int64_t sx, int64_t sc, int64_t channels, const float* weight, int64_t ws,
+                      int64_t run, int64_t runs, float* sums) {
+  for (int64_t r = 0; r < runs; ++r)
+    for (int64_t c = 0; c < channels; ++c) {
+      float s = 0;
+      for (int64_t k = 0; k < run; ++k) s += row[(r * run + k) * sx + c * sc] * (weight ? weight[(r * run + k) * ws] : 1.f);
+      sums[r * channels + c] = s;
+    }
+}
+
+void run_sums(const float* row, int64_t sx, int64_t sc, int64_t channels, const float* weight, int64_t ws, int64_t run,
+              int64_t runs, float* sums) {
+  if (sc == 1 && sx == channels) switch (channels) {
+      case 1: return packed_run_sums<1>(row, weight, ws, run, runs, sums);
+      case 3: return packed_run_sums<3>(row, weight, ws, run, runs, sums);
+      case 4: return packed_run_sums<4>(row, weight, ws, run, runs, sums);
+      default: break;
+    }
+  strided_run_sums(row, sx, sc, channels, weight, ws, run, runs, sums);
+}
+
+// Asks for the pixels of the window's next row while this one is added:
+// rows of a window are a few KiB each and far apart, so the processor's own
+// prefetching, which follows a stream within a page, starts late on each.
+void prefetch_row(const float* row, int64_t floats) {
+  constexpr int64_t kLine = 64 / sizeof(float);
+  for (int64_t i = 0; i < floats; i += kLine) __builtin_prefetch(row + i);
+}
+
+// Per-run means of one picture's window around a border, written into `out`:
+// [B, runs, C, lines] packed, lines last so that each run and channel is a
+// profile across the border. Run r of line l averages pixels along_start +
+// r*run .. along_start + (r+1)*run - 1 along the border on line lo + l
+// across it, each weighed by `weights` when those are defined. The window is
+// read once, row by row as it lies in memory: a tensor reduction over groups
+// of pixels inside a row, or across the rows of a strided window, takes
+// several times as long as reading it.
+void window_run_means(const at::Tensor& picture, const at::Tensor& weights, const Zone& z, int64_t lo, int64_t lines,
+                      float* out) {
+  const int64_t runs = std::max<int64_t>(1, z.along_length / kRun);
+  const int64_t run = z.along_length < kRun ? z.along_length : kRun;
   const int64_t batch = picture.size(0), channels = picture.size(3);
-  at::Tensor out = at::empty({batch, runs, lines, channels}, picture.options());
+  const int64_t row_axis = z.vertical ? 1 : 2, line_axis = z.vertical ? 2 : 1;
+  if (lo < 0 || lo + lines > picture.size(line_axis) || z.along_start < 0 ||
+      z.along_start + runs * run > picture.size(row_axis))
+    throw IndexError("seam_visibility: a border's window lies outside the picture");
   const float* src = picture.data_ptr<float>();
-  float* dst = out.data_ptr<float>();
   const int64_t sb = picture.stride(0), sy = picture.stride(1), sx = picture.stride(2), sc = picture.stride(3);
+  const float* wsrc = weights.defined() ? weights.data_ptr<float>() : nullptr;
+  const int64_t wsb = wsrc && weights.size(0) > 1 ? weights.stride(0) : 0;
+  const int64_t wsy = wsrc ? weights.stride(1) : 0, wsx = wsrc ? weights.stride(2) : 0;
   const float scale = 1.0f / static_cast<float>(run);
-  for (int64_t b = 0; b < batch; ++b)
-    for (int64_t l = 0; l < lines; ++l) {
-      const float* row = src + b * sb + (lo + l) * sy + x0 * sx;
+  std::vector<float> sums(static_cast<size_t>(std::max(lines, runs) * channels));
+  for (int64_t b = 0; b < batch; ++b) {
+    float* to_batch = out + b * runs * channels * lines;
+    const float* picture_b = src + b * sb;
+    const float* weights_b = wsrc ? wsrc + b * wsb : nullptr;
+    if (z.vertical) {
+      // Rows of the window run along the border: a run's rows are added
+      // pixel by pixel, [lines, C], then laid out as its profiles.
       for (int64_t r = 0; r < runs; ++r) {
-        float* to = dst + ((b * runs + r) * lines + l) * channels;
-        const float* p = row + r * run * sx;
-        if (channels == 3 && sc == 1) {  // RGB pixels side by side: three sums at once
-          float s0 = 0, s1 = 0, s2 = 0;
-          for (int64_t k = 0; k < run; ++k, p += sx) s0 += p[0], s1 += p[1], s2 += p[2];
-          to[0] = s0 * scale, to[1] = s1 * scale, to[2] = s2 * scale;
-          continue;
+        std::fill(sums.begin(), sums.end(), 0.f);
+        for (int64_t k = 0; k < run; ++k) {
+          const int64_t y = z.along_start + r * run + k;
+          const float* row = picture_b + y * sy + lo * sx;
+          const float* weight = weights_b ? weights_b + y * wsy + lo * wsx : nullptr;
+          if (sc == 1 && sx == channels && r * run + k + 1 < runs * run) prefetch_row(row + sy, lines * channels);
+          if (!weight && sc == 1 && sx == channels) {
+            for (int64_t i = 0; i < lines * channels; ++i) sums[static_cast<size_t>(i)] += row[i];
+            continue;
+          }
+          for (int64_t l = 0; l < lines; ++l)
+            for (int64_t c = 0; c < channels; ++c)
+              sums[static_cast<size_t>(l * channels + c)] += row[l * sx + c * sc] * (weight ? weight[l * wsx] : 1.f);
         }
-        for (int64_t c = 0; c < channels; ++c) {
-          float sum = 0;
-          for (int64_t k = 0; k < run; ++k) sum += p[k * sx + c * sc];
-          to[c] = sum * scale;
-        }
+        float* to = to_batch + r * channels * lines;
+        for (int64_t l = 0; l < lines; ++l)
+          for (int64_t c = 0; c < channels; ++c) to[c * lines + l] = sums[static_cast<size_t>(l * channels + c)] * scale;
+      }
+    } else {
+      // Rows of the window run across the border: each row is one line of every profile.
+      for (int64_t l = 0; l < lines; ++l) {
+        const int64_t y = lo + l;
+        const float* weight = weights_b ? weights_b + y * wsy + z.along_start * wsx : nullptr;
+        if (sc == 1 && sx == channels && l + 1 < lines)
+          prefetch_row(picture_b + (y + 1) * sy + z.along_start * sx, runs * run * channels);
+        run_sums(picture_b + y * sy + z.along_start * sx, sx, sc, channels, weight, wsx, run, runs, sums.data());
+        for (int64_t i = 0; i < runs * channels; ++i) to_batch[i * lines + l] = sums[static_cast<size_t>(i)] * scale;
       }
     }
-  return out;
-}
-
-// One picture's window around a border reduced to per-run means:
-// [B, runs, lines, C], where lines lo .. hi - 1 run across the border. With
-// `visibility` defined, the picture's pixels are weighed by it first.
-at::Tensor run_means(const at::Tensor& picture, const at::Tensor& visibility, const Zone& z, int64_t lo, int64_t hi) {
-  const int64_t runs = std::max<int64_t>(1, z.along_length / kRun);
-  const int64_t used = z.along_length < kRun ? z.along_length : runs * kRun;
-  const int64_t batch = picture.size(0), channels = picture.size(3), lines = hi - lo;
-  const int64_t row_axis = z.vertical ? 1 : 2, line_axis = z.vertical ? 2 : 1;
-  if (lo < 0 || hi > picture.size(line_axis) || z.along_start < 0 || z.along_start + used > picture.size(row_axis))
-    throw IndexError("seam_visibility: a border's window lies outside the picture");
-  at::Tensor window = picture.narrow(row_axis, z.along_start, used).narrow(line_axis, lo, lines);
-  if (visibility.defined())
-    window = window * visibility.narrow(row_axis, z.along_start, used).narrow(line_axis, lo, lines);
-  if (z.vertical)  // [B, along, lines, C]: runs of rows, whole rows of the window added at once
-    return window.reshape({batch, runs, used / runs, lines, channels}).mean(2);
-  // [B, lines, along, C]: runs of columns inside each row of the window.
-  return row_run_means(window, 0, used / runs, runs, 0, lines);
-}
-
-// Borders whose windows have the same shape and the zone at the same place
-// in them are measured together, in one set of operations.
-struct Shape {
-  bool vertical;
-  int64_t along_length, lines, zone_first, zone_end;  // zone lines relative to the window
-  bool operator<(const Shape& o) const {
-    return std::tie(vertical, along_length, lines, zone_first, zone_end) <
-           std::tie(o.vertical, o.along_length, o.lines, o.zone_first, o.zone_end);
   }
-};
+}
 
 // Lines p .. p + count - 1 of a window, all with both bands of a scale inside it.
 struct LineRange {
   int64_t first = 0, count = 0;
 };
 
-// Where a scale w looks: the zone's lines (their maximum is taken) and the
-// context's, 2w .. 3w lines off either side of the zone (their mean is the
-// yardstick); only lines with both bands inside the window, w <= p <= lines - w.
+// Where a scale w looks in a window of `lines` lines whose zone is lines
+// f .. e - 1: the zone's lines (their maximum is taken) and the context's,
+// 2w .. 3w lines off either side of the zone (their mean is the yardstick);
+// only lines with both bands inside the window, w <= p <= lines - w.
 struct NeededLines {
   LineRange zone, before, after;
 };
-NeededLines needed_lines(const Shape& shape, int64_t w) {
-  const int64_t last_usable = shape.lines - w, f = shape.zone_first, e = shape.zone_end;
+NeededLines needed_lines(int64_t lines, int64_t f, int64_t e, int64_t w) {
+  const int64_t last_usable = lines - w;
   auto range = [&](int64_t from, int64_t last) {
     const int64_t a = std::max(from, w), b = std::min(last, last_usable);
     return b >= a ? LineRange{a, b - a + 1} : LineRange{};
@@ -112,50 +166,63 @@ NeededLines needed_lines(const Shape& shape, int64_t w) {
   return {range(f, e - 1), range(f - 3 * w, f - 2 * w), range(e - 1 + 2 * w, e - 1 + 3 * w)};
 }
 
-// How much more visible each border of a group became, at the largest of
-// the scales that fit (0 where none does). `lows` are the windows' first lines.
-std::vector<double> relative_steps(const at::Tensor& result, const at::Tensor& reference,
-                                   const at::Tensor& visibility, const Shape& shape, const std::vector<Zone>& zones,
-                                   const std::vector<int64_t>& lows) {
-  std::vector<at::Tensor> windows;
-  for (size_t g = 0; g < zones.size(); ++g)
-    windows.push_back(at::stack({run_means(result, visibility, zones[g], lows[g], lows[g] + shape.lines),
-                                 run_means(reference, visibility, zones[g], lows[g], lows[g] + shape.lines)}));
-  // [G, 2, B, runs, C, lines]: lines last, so that the arithmetic below runs along whole lines.
-  const at::Tensor means = at::stack(windows).permute({0, 1, 2, 3, 5, 4}).contiguous();
-  // prefix[..., j] sums the first j lines' run means. In float a difference
-  // of band sums (at most a few hundred) is good to about 1e-4, a few
-  // thousandths of the wider scales' floors (w grey levels); one-line steps,
-  // whose floor is a single level, are taken from the means themselves.
-  std::vector<int64_t> prefix_shape = means.sizes().vec();
-  prefix_shape.back() += 1;
-  at::Tensor prefix = at::zeros(prefix_shape, means.options());
-  at::Tensor sums = prefix.narrow(5, 1, shape.lines);
-  at::cumsum_out(sums, means, 5);
+// How much more visible one border became, at the largest of the scales
+// that fit (0 where none does). Its window spans lines lo .. lo + lines - 1
+// across it; the zone is lines zone_first .. zone_end - 1 of the window.
+// Each run and channel is a profile across the border; a profile's steps
+// come from its prefix sums (in double), and r_w(p) averages the ratio of
+// the result's step over the reference's across all profiles.
+double relative_step(const at::Tensor& result, const at::Tensor& reference, const at::Tensor& visibility,
+                     const Zone& zone, int64_t lo, int64_t lines) {
+  const int64_t runs = std::max<int64_t>(1, zone.along_length / kRun);
+  const int64_t profiles = result.size(0) * runs * result.size(3);
+  std::vector<float> res(static_cast<size_t>(profiles * lines)), ref(res.size());
+  window_run_means(result, visibility, zone, lo, lines, res.data());
+  window_run_means(reference, visibility, zone, lo, lines, ref.data());
 
-  // Per border, the step in the result over the step in the reference on lines
-  // `r`, averaged over runs and channels: [G, r.count]. The step between the
-  // bands' means is |after - before| with after = P[p+w] - P[p], before =
-  // P[p] - P[p-w], floored, times w (which the ratio cancels).
-  auto ratios = [&](const LineRange& r, int64_t w) {
-    at::Tensor step = w == 1 ? at::sub(means.narrow(5, r.first, r.count), means.narrow(5, r.first - 1, r.count))
-                             : at::add(prefix.narrow(5, r.first + w, r.count), prefix.narrow(5, r.first, r.count), -2)
-                                   .add_(prefix.narrow(5, r.first - w, r.count));
-    step.abs_().add_(static_cast<double>(w) * kFloor);
-    return (step.select(1, 0) / step.select(1, 1)).mean({1, 2, 3}, false, at::kDouble);
-  };
-  std::vector<double> relative(zones.size(), 0.0);
-  for (const int64_t w : kScales) {
-    const NeededLines n = needed_lines(shape, w);
+  constexpr size_t kScaleCount = std::size(kScales);
+  NeededLines needed[kScaleCount];
+  for (size_t s = 0; s < kScaleCount; ++s)
+    needed[s] = needed_lines(lines, zone.first - lo, zone.end - lo, kScales[s]);
+  // ratio_sum[s][p]: the ratios at scale s on line p, summed over profiles.
+  std::vector<double> ratio_sum(kScaleCount * static_cast<size_t>(lines), 0.0);
+  std::vector<double> res_prefix(static_cast<size_t>(lines + 1)), ref_prefix(res_prefix.size());
+  for (int64_t k = 0; k < profiles; ++k) {
+    const float* a = res.data() + k * lines;
+    const float* b = ref.data() + k * lines;
+    res_prefix[0] = ref_prefix[0] = 0;
+    for (int64_t l = 0; l < lines; ++l) {
+      res_prefix[static_cast<size_t>(l + 1)] = res_prefix[static_cast<size_t>(l)] + a[l];
+      ref_prefix[static_cast<size_t>(l + 1)] = ref_prefix[static_cast<size_t>(l)] + b[l];
+    }
+    for (size_t s = 0; s < kScaleCount; ++s) {
+      const int64_t w = kScales[s];
+      const double floor = static_cast<double>(w) * kFloor;
+      double* sum = ratio_sum.data() + s * static_cast<size_t>(lines);
+      // The step between the bands' means, times w (which the ratio cancels):
+      // (P[p+w] - P[p]) - (P[p] - P[p-w]), floored.
+      auto step = [w](const std::vector<double>& prefix, int64_t p) {
+        const auto at = [&](int64_t i) { return prefix[static_cast<size_t>(i)]; };
+        return std::abs(at(p + w) - 2 * at(p) + at(p - w));
+      };
+      for (const LineRange& r : {needed[s].zone, needed[s].before, needed[s].after})
+        for (int64_t p = r.first; p < r.first + r.count; ++p)
+          sum[p] += (step(res_prefix, p) + floor) / (step(ref_prefix, p) + floor);
+    }
+  }
+
+  double relative = 0.0;
+  for (size_t s = 0; s < kScaleCount; ++s) {
+    const NeededLines& n = needed[s];
     const int64_t context_lines = n.before.count + n.after.count;
     if (n.zone.count == 0 || context_lines == 0) continue;
-    const at::Tensor zone = std::get<0>(ratios(n.zone, w).max(1));
-    at::Tensor context = at::zeros({static_cast<int64_t>(zones.size())}, prefix.options().dtype(at::kDouble));
+    const double* sum = ratio_sum.data() + s * static_cast<size_t>(lines);
+    double zone_max = 0.0, context = 0.0;
+    for (int64_t p = n.zone.first; p < n.zone.first + n.zone.count; ++p) zone_max = std::max(zone_max, sum[p]);
     for (const LineRange& r : {n.before, n.after})
-      if (r.count > 0) context.add_(ratios(r, w).sum(1));
-    const at::Tensor scale_relative = (zone / context.div_(static_cast<double>(context_lines))).contiguous();
-    const auto a = scale_relative.accessor<double, 1>();
-    for (size_t g = 0; g < zones.size(); ++g) relative[g] = std::max(relative[g], a[static_cast<int64_t>(g)]);
+      for (int64_t p = r.first; p < r.first + r.count; ++p) context += sum[p];
+    // Both are sums over the same profiles, which the ratio cancels.
+    relative = std::max(relative, zone_max / (context / static_cast<double>(context_lines)));
   }
   return relative;
 }
@@ -233,42 +300,15 @@ std::vector<SeamBorder> seam_borders(const at::Tensor& result, const at::Tensor&
   const at::Tensor res = result.to(at::kCPU), ref = reference.to(at::kCPU);
   const at::Tensor weights = visibility_weights(visibility, result);
   std::vector<Located> located = borders_of(grid_specs, h, w);
-  std::map<Shape, std::vector<size_t>> groups;
-  std::vector<int64_t> low(located.size());
-  for (size_t i = 0; i < located.size(); ++i) {
-    const Zone& z = located[i].zone;
-    const int64_t extent = z.vertical ? w : h;
-    const int64_t lo = std::max<int64_t>(0, z.first - 3 * kLargestScale);
-    const int64_t hi = std::min<int64_t>(extent, z.end + 3 * kLargestScale);
-    low[i] = lo;
-    groups[{z.vertical, z.along_length, hi - lo, z.first - lo, z.end - lo}].push_back(i);
-  }
-  // A few borders at a time: together they share the operations' overhead,
-  // and their windows (in double precision) stay a few MiB. The batches are
-  // measured side by side on the cores, each batch's operations on one.
-  constexpr size_t kBordersAtOnce = 8;
-  struct Batch {
-    const Shape* shape;
-    std::vector<size_t> members;
-  };
-  std::vector<Batch> batches;
-  for (const auto& [shape, members] : groups)
-    for (size_t k = 0; k < members.size(); ++k) {
-      if (k % kBordersAtOnce == 0) batches.push_back({&shape, {}});
-      batches.back().members.push_back(members[k]);
-    }
-  at::parallel_for(0, static_cast<int64_t>(batches.size()), 1, [&](int64_t begin, int64_t end) {
+  // Borders are measured side by side on the cores; each reads only its own window.
+  at::parallel_for(0, static_cast<int64_t>(located.size()), 1, [&](int64_t begin, int64_t end) {
     for (int64_t i = begin; i < end; ++i) {
-      const Batch& batch = batches[static_cast<size_t>(i)];
-      std::vector<Zone> zones;
-      std::vector<int64_t> lows;
-      for (const size_t m : batch.members) {
-        zones.push_back(located[m].zone);
-        lows.push_back(low[m]);
-      }
-      const std::vector<double> relative = relative_steps(res, ref, weights, *batch.shape, zones, lows);
-      for (size_t k = 0; k < batch.members.size(); ++k)
-        located[batch.members[k]].border.relative = relative[k] > 0 ? relative[k] : 1.0;
+      Located& b = located[static_cast<size_t>(i)];
+      const int64_t extent = b.zone.vertical ? w : h;
+      const int64_t lo = std::max<int64_t>(0, b.zone.first - 3 * kLargestScale);
+      const int64_t hi = std::min<int64_t>(extent, b.zone.end + 3 * kLargestScale);
+      const double relative = relative_step(res, ref, weights, b.zone, lo, hi - lo);
+      b.border.relative = relative > 0 ? relative : 1.0;
     }
   });
   for (const Located& b : located) borders.push_back(b.border);

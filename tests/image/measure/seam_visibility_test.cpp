@@ -146,6 +146,28 @@ TEST(Measure_SeamVisibility, StepsUnderTransparentPixelsAreNotSeams) {
                     "visibility");
 }
 
+TEST(Measure_SeamVisibility, AnyLayoutOfThePixelsGivesTheSameFigures) {
+  // Two pictures of a batch, one tile of one brightened, alpha on: the figures
+  // of packed pixels, of a view into a larger picture and of channels
+  // stored apart must agree, border by border.
+  const at::Tensor coffee = test::sample_picture("coffee.png");
+  const at::Tensor reference = at::cat({coffee, coffee.flip(2)});
+  const std::vector<GridSpec> grid = grid_for(coffee.size(1), coffee.size(2), 150, 118);
+  at::Tensor result = reference.clone();
+  visible_part(result.narrow(0, 1, 1), grid, 4).add_(6 * kGrey);
+  const at::Tensor alpha = at::rand({1, coffee.size(1), coffee.size(2), 1}).add_(0.5).clamp_(0, 1);
+  const std::vector<measure::SeamBorder> packed = measure::seam_borders(result, reference, grid, alpha);
+
+  const at::Tensor larger = at::zeros({2, coffee.size(1) + 3, coffee.size(2) + 5, 3});
+  const at::Tensor view = larger.narrow(1, 2, coffee.size(1)).narrow(2, 1, coffee.size(2));
+  view.copy_(result);
+  const at::Tensor planar = reference.permute({0, 3, 1, 2}).contiguous().permute({0, 2, 3, 1});
+  const std::vector<measure::SeamBorder> strided = measure::seam_borders(view, planar, grid, alpha);
+  ASSERT_EQ(packed.size(), strided.size());
+  for (size_t i = 0; i < packed.size(); ++i) EXPECT_NEAR(packed[i].relative, strided[i].relative, 1e-6) << i;
+  EXPECT_GT(measure::seam_summary(packed).worst.relative, 1.2);
+}
+
 TEST(Measure_SeamVisibility, RejectsPicturesOfDifferentShapes) {
   const at::Tensor a = test::random_picture(1, 64, 64, 3);
   EXPECT_THROW_WITH(measure::seam_visibility(a, a.narrow(2, 0, 60), {}), ValueError, "same shape");
