@@ -86,6 +86,15 @@ bool apply_tone_cpu(const at::Tensor& tile, at::Tensor& out, const std::vector<f
                     const std::vector<float>& offset, const std::vector<float>& keep_y,
                     const std::vector<float>& keep_x);
 
+/// Appends the pixels of every other row and column of `area` (float32
+/// [B, H, W, C] on the CPU, any strides), channels adjacent, to `out`.
+void append_every_other_pixel(const at::Tensor& area, std::vector<float>& out);
+
+/// The mean of `band` (float32 [B, H, W, C] on the CPU, any strides) over
+/// its lines across `across_axis` (1: rows, 2: columns): [B, along, C] in
+/// double. NaN when the band has no lines.
+at::Tensor mean_across(const at::Tensor& band, int64_t across_axis);
+
 /// One finished side of a tile, as even_out_local_tone reads it. Across the
 /// side, lines are counted in tile coordinates; along it, positions
 /// along_start .. along_start + length - 1 are measured.

@@ -40,18 +40,19 @@ struct Field {
   bool horizontal = true;
   int64_t batch = 0, along_extent = 0, channels = 0;
   int64_t near_lo = 0, near_hi = 0;
-  std::vector<double> near;     // [line - near_lo][B][along][C]
-  std::vector<double> weight;   // [across]
-  std::vector<double> profile;  // [B][along][C]
+  // In float: a side's near lines are a few MiB, and the tile they are added to is float.
+  std::vector<float> near;     // [line - near_lo][B][along][C]
+  std::vector<float> weight;   // [across]
+  std::vector<float> profile;  // [B][along][C]
 };
 
 // 1 over the first `full` lines from the side, then linear to 0 at the far edge.
-std::vector<double> falling_weight(int64_t extent, int64_t full, bool far_side) {
-  std::vector<double> w(static_cast<size_t>(extent));
+std::vector<float> falling_weight(int64_t extent, int64_t full, bool far_side) {
+  std::vector<float> w(static_cast<size_t>(extent));
   const double start = static_cast<double>(full - 1), end = static_cast<double>(extent - 1);
   for (int64_t i = 0; i < extent; ++i) {
     const double distance = static_cast<double>(far_side ? extent - 1 - i : i);
-    w[static_cast<size_t>(i)] = end > start ? std::clamp((end - distance) / (end - start), 0.0, 1.0) : 1.0;
+    w[static_cast<size_t>(i)] = static_cast<float>(end > start ? std::clamp((end - distance) / (end - start), 0.0, 1.0) : 1.0);
   }
   return w;
 }
@@ -59,25 +60,47 @@ std::vector<double> falling_weight(int64_t extent, int64_t full, bool far_side) 
 // Box mean of radius kReach along one profile [B][n][C], the window shortened
 // at the ends, spread over the whole side (past the measured positions
 // along_start .. along_start + n - 1, the nearest value) into `out` [B][along_extent][C].
-void smooth_along(const double* raw, int64_t batch, int64_t n, int64_t channels, int64_t along_start,
-                  int64_t along_extent, double* out) {
+// Returns the largest magnitude written.
+double smooth_along(const double* raw, int64_t batch, int64_t n, int64_t channels, int64_t along_start,
+                    int64_t along_extent, float* out) {
+  double largest = 0;
   std::vector<double> running(static_cast<size_t>((n + 1) * channels));
   double* r = running.data();
   for (int64_t b = 0; b < batch; ++b) {
     const double* in = raw + b * n * channels;
-    double* to = out + b * along_extent * channels;
-    for (int64_t j = 0; j < n * channels; ++j) r[j + channels] = r[j] + in[j];
-    for (int64_t i = 0; i < n; ++i) {
+    float* to = out + b * along_extent * channels;
+    // Each channel's running sum kept in a register: written as r[j + C] = r[j] + in[j],
+    // the loop reads back what it has just stored, and stalls on every element.
+    for (int64_t c = 0; c < channels; ++c) {
+      double sum = 0;
+      r[c] = 0;
+      for (int64_t i = 0; i < n; ++i) r[(i + 1) * channels + c] = sum += in[i * channels + c];
+    }
+    float* o = to + along_start * channels;
+    // Where the window fits whole, one flat loop over positions and channels;
+    // near the ends the window is shortened and each position has its own divisor.
+    const int64_t whole_lo = std::min(n, kReach), whole_hi = std::max(whole_lo, n - kReach);
+    auto shortened = [&](int64_t i) {
       const int64_t lo = std::max<int64_t>(0, i - kReach), hi = std::min(n, i + kReach + 1);
       const double inverse = 1.0 / static_cast<double>(hi - lo);
-      double* o = to + (along_start + i) * channels;
-      for (int64_t c = 0; c < channels; ++c) o[c] = (r[hi * channels + c] - r[lo * channels + c]) * inverse;
-    }
+      for (int64_t c = 0; c < channels; ++c)
+        o[i * channels + c] = static_cast<float>((r[hi * channels + c] - r[lo * channels + c]) * inverse);
+    };
+    for (int64_t i = 0; i < whole_lo; ++i) shortened(i);
+    const double inverse = 1.0 / static_cast<double>(2 * kReach + 1);
+    const int64_t ahead = (kReach + 1) * channels, behind = kReach * channels;
+    for (int64_t j = whole_lo * channels; j < whole_hi * channels; ++j)
+      o[j] = static_cast<float>((r[j + ahead] - r[j - behind]) * inverse);
+    for (int64_t i = whole_hi; i < n; ++i) shortened(i);
+    float most = 0;
+    for (int64_t j = 0; j < n * channels; ++j) most = std::max(most, std::abs(o[j]));
+    largest = std::max(largest, static_cast<double>(most));
     for (int64_t pos = 0; pos < along_start; ++pos)
       std::copy_n(to + along_start * channels, channels, to + pos * channels);
     for (int64_t pos = along_start + n; pos < along_extent; ++pos)
       std::copy_n(to + (along_start + n - 1) * channels, channels, to + pos * channels);
   }
+  return largest;
 }
 
 // Adds `scale` times what field `f` adds along one line of side `s`'s frame
@@ -90,7 +113,7 @@ void add_field_line(const Field& f, bool horizontal, int64_t across, int64_t alo
     if (f.horizontal == horizontal) {  // the same frame: one line of the field
       const bool near = across >= f.near_lo && across < f.near_hi;
       const double w = scale * (near ? 1.0 : f.weight[static_cast<size_t>(across)]);
-      const double* p = (near ? f.near.data() + ((across - f.near_lo) * batch + b) * f.along_extent * channels
+      const float* p = (near ? f.near.data() + ((across - f.near_lo) * batch + b) * f.along_extent * channels
                               : f.profile.data() + b * f.along_extent * channels) +
                         along_start * channels;
       if (w != 0)
@@ -98,16 +121,56 @@ void add_field_line(const Field& f, bool horizontal, int64_t across, int64_t alo
       continue;
     }
     // Across each other: the field's line is our position along, its position along our line.
-    const double* far = f.profile.data() + (b * f.along_extent + across) * channels;
+    const float* far = f.profile.data() + (b * f.along_extent + across) * channels;
     for (int64_t a = 0; a < n; ++a) {
       const int64_t line = along_start + a;
       const bool near = line >= f.near_lo && line < f.near_hi;
       const double w = scale * (near ? 1.0 : f.weight[static_cast<size_t>(line)]);
-      const double* p =
+      const float* p =
           near ? f.near.data() + (((line - f.near_lo) * batch + b) * f.along_extent + across) * channels : far;
       for (int64_t c = 0; c < channels; ++c) o[a * channels + c] += w * p[c];
     }
   }
+}
+
+// What processing did to lines first .. first + count - 1 from a side, at
+// positions along_start .. along_start + length - 1 along it: tile - original
+// as [count][B][length][C]. Read in the order the pixels lie, so that the
+// columns of a left or right side come out of whole rows.
+std::vector<float> band_shift(const at::Tensor& tile, const at::Tensor& original, bool horizontal, int64_t first,
+                              int64_t count, int64_t along_start, int64_t length) {
+  const at::Tensor now = tile.to(at::kCPU), before = original.to(at::kCPU);
+  const int64_t batch = now.size(0), channels = now.size(3);
+  const int64_t across_axis = horizontal ? 1 : 2, along_axis = horizontal ? 2 : 1;
+  const float* n = now.data_ptr<float>() + first * now.stride(across_axis) + along_start * now.stride(along_axis);
+  const float* o =
+      before.data_ptr<float>() + first * before.stride(across_axis) + along_start * before.stride(along_axis);
+  const int64_t nb = now.stride(0), nl = now.stride(across_axis), na = now.stride(along_axis), nc = now.stride(3);
+  const int64_t ob = before.stride(0), ol = before.stride(across_axis), oa = before.stride(along_axis);
+  const int64_t oc = before.stride(3);
+  std::vector<float> shift(static_cast<size_t>(count * batch * length * channels));
+  const int64_t line_block = batch * length * channels;  // one line of the result
+  for (int64_t b = 0; b < batch; ++b)
+    if (horizontal) {  // a line is a stretch of one row
+      for (int64_t l = 0; l < count; ++l) {
+        const float* now_line = n + b * nb + l * nl;
+        const float* before_line = o + b * ob + l * ol;
+        float* to = shift.data() + l * line_block + b * length * channels;
+        for (int64_t a = 0; a < length; ++a)
+          for (int64_t c = 0; c < channels; ++c)
+            to[a * channels + c] = now_line[a * na + c * nc] - before_line[a * oa + c * oc];
+      }
+    } else {  // a row holds one pixel of every line
+      for (int64_t a = 0; a < length; ++a) {
+        const float* now_row = n + b * nb + a * na;
+        const float* before_row = o + b * ob + a * oa;
+        float* to = shift.data() + (b * length + a) * channels;
+        for (int64_t l = 0; l < count; ++l)
+          for (int64_t c = 0; c < channels; ++c)
+            to[l * line_block + c] = now_row[l * nl + c * nc] - before_row[l * ol + c * oc];
+      }
+    }
+  return shift;
 }
 
 // target [B, n, C] less `level` (the same shape) less what the earlier
@@ -134,30 +197,45 @@ void add_fields_cpu(at::Tensor& tile, const std::vector<Field>& fields, bool cla
   float* data = tile.data_ptr<float>();
   at::parallel_for(0, batch * rows, 64, [&](int64_t begin, int64_t end) {
     std::vector<float> add(static_cast<size_t>(width));
+    float* a = add.data();
     for (int64_t line = begin; line < end; ++line) {
       const int64_t b = line / rows, y = line % rows;
       std::fill(add.begin(), add.end(), 0.f);
       for (const Field& f : fields) {
         if (f.horizontal) {  // one profile for the whole row
           const bool near = y >= f.near_lo && y < f.near_hi;
-          const double w = near ? 1.0 : f.weight[static_cast<size_t>(y)];
+          const float w = near ? 1.f : f.weight[static_cast<size_t>(y)];
           if (w == 0) continue;
-          const double* p = near ? f.near.data() + ((y - f.near_lo) * batch + b) * width : f.profile.data() + b * width;
-          for (int64_t j = 0; j < width; ++j) add[static_cast<size_t>(j)] += static_cast<float>(w * p[j]);
-        } else {  // weight(x) L(y), the near columns each with their own
-          const double* far = f.profile.data() + (b * rows + y) * channels;
-          for (int64_t x = 0; x < cols; ++x) {
-            const bool near = x >= f.near_lo && x < f.near_hi;
-            const double w = near ? 1.0 : f.weight[static_cast<size_t>(x)];
-            const double* p = near ? f.near.data() + (((x - f.near_lo) * batch + b) * rows + y) * channels : far;
-            if (w != 0)
-              for (int64_t c = 0; c < channels; ++c) add[static_cast<size_t>(x * channels + c)] += static_cast<float>(w * p[c]);
+          const float* p = near ? f.near.data() + ((y - f.near_lo) * batch + b) * width : f.profile.data() + b * width;
+          for (int64_t j = 0; j < width; ++j) a[j] += w * p[j];
+          continue;
+        }
+        // weight(x) L(y) outside the near columns, each near column its own value.
+        const float* far = f.profile.data() + (b * rows + y) * channels;
+        const float* weight = f.weight.data();
+        auto add_far = [&](int64_t x0, int64_t x1) {
+          if (channels == 3) {  // the common case, unrolled: a loop of unknown length per pixel costs more than the add
+            const float f0 = far[0], f1 = far[1], f2 = far[2];
+            for (int64_t x = x0; x < x1; ++x) {
+              const float w = weight[x];
+              a[3 * x] += w * f0, a[3 * x + 1] += w * f1, a[3 * x + 2] += w * f2;
+            }
+            return;
           }
+          for (int64_t x = x0; x < x1; ++x)
+            for (int64_t c = 0; c < channels; ++c) a[x * channels + c] += weight[x] * far[c];
+        };
+        const int64_t lo = std::clamp<int64_t>(f.near_lo, 0, cols), hi = std::clamp<int64_t>(f.near_hi, lo, cols);
+        add_far(0, lo);
+        add_far(hi, cols);
+        for (int64_t x = lo; x < hi; ++x) {
+          const float* p = f.near.data() + (((x - f.near_lo) * batch + b) * rows + y) * channels;
+          for (int64_t c = 0; c < channels; ++c) a[x * channels + c] += p[c];
         }
       }
       float* row = data + b * tile.stride(0) + y * tile.stride(1);
       for (int64_t j = 0; j < width; ++j) {
-        const float v = row[j] + add[static_cast<size_t>(j)];
+        const float v = row[j] + a[j];
         row[j] = !clamp ? v : v < 0.f ? 0.f : v > 1.f ? 1.f : v;
       }
     }
@@ -197,26 +275,23 @@ at::Tensor even_out_local_tone(const at::Tensor& tile, const std::vector<SideBan
     };
     Field f;
     f.horizontal = s.horizontal, f.batch = batch, f.along_extent = along_extent, f.channels = channels;
-    f.weight = s.hold ? std::vector<double>(static_cast<size_t>(across_extent), 1.0)
+    f.weight = s.hold ? std::vector<float>(static_cast<size_t>(across_extent), 1.f)
                       : falling_weight(across_extent, full, s.far_side);
     f.profile.resize(static_cast<size_t>(batch * along_extent * channels));
 
     // Past the near lines: the band's mean level as it is now, [B, length, C] in double.
-    at::Tensor level = cut(tile, s.own_from, s.own_lines).mean(across_axis, false, at::kDouble).to(at::kCPU);
+    at::Tensor level = mean_across(cut(tile, s.own_from, s.own_lines).to(at::kCPU), across_axis);
     if (s.own_reference.defined()) level = level - s.own_reference.to(at::kCPU, at::kDouble);
     const std::vector<double> raw = less_earlier(target, level, fields, s.horizontal, s.own_from, s.own_lines, s.along_start);
-    smooth_along(raw.data(), batch, length, channels, s.along_start, along_extent, f.profile.data());
+    largest = std::max(largest, smooth_along(raw.data(), batch, length, channels, s.along_start, along_extent,
+                                             f.profile.data()));
 
     if (s.original.defined()) {  // the near lines one by one, each [B, length, C]
       f.near_lo = s.far_side ? across_extent - full : 0;
       f.near_hi = f.near_lo + full;
-      const at::Tensor shift = (cut(tile, f.near_lo, full) - cut(s.original.to(tile.device()), f.near_lo, full))
-                                   .movedim(across_axis, 0)
-                                   .to(at::kCPU)
-                                   .contiguous();  // [L, B, length, C]
+      const std::vector<float> shift = band_shift(tile, s.original, s.horizontal, f.near_lo, full, s.along_start, length);
       const at::Tensor wanted = target.contiguous();
       const double* want = wanted.data_ptr<double>();
-      const float* have = shift.data_ptr<float>();
       const int64_t block = batch * length * channels;
       std::vector<double> line(static_cast<size_t>(block));
       f.near.resize(static_cast<size_t>(full * batch * along_extent * channels));
@@ -224,14 +299,13 @@ at::Tensor even_out_local_tone(const at::Tensor& tile, const std::vector<SideBan
         std::fill(line.begin(), line.end(), 0.0);
         for (const Field& earlier : fields)
           add_field_line(earlier, s.horizontal, f.near_lo + l, s.along_start, length, 1.0, line.data());
+        const float* moved = shift.data() + l * block;
         for (int64_t j = 0; j < block; ++j)
-          line[static_cast<size_t>(j)] = want[j] - static_cast<double>(have[l * block + j]) - line[static_cast<size_t>(j)];
-        smooth_along(line.data(), batch, length, channels, s.along_start, along_extent,
-                     f.near.data() + l * batch * along_extent * channels);
+          line[static_cast<size_t>(j)] = want[j] - moved[j] - line[static_cast<size_t>(j)];
+        largest = std::max(largest, smooth_along(line.data(), batch, length, channels, s.along_start, along_extent,
+                                                 f.near.data() + l * batch * along_extent * channels));
       }
     }
-    for (const double v : f.profile) largest = std::max(largest, std::abs(v));
-    for (const double v : f.near) largest = std::max(largest, std::abs(v));
     fields.push_back(std::move(f));
   }
   if (!(largest >= kNegligible)) return {};

@@ -45,20 +45,20 @@ struct Beside {
 };
 
 // The shared pixels of every overlap side by side, one row per pixel of the
-// batch: [pixels, C] for the tile and for the neighbours, contiguous on the CPU.
+// batch: [pixels, C] for the tile and for the neighbours, on the CPU.
 struct Pairs {
-  at::Tensor tile, neighbour;
+  std::vector<float> tile, neighbour;
+  int64_t size() const { return static_cast<int64_t>(tile.size()); }
 };
 
-Pairs pairs_of(const std::vector<Overlap>& overlaps, int64_t channels) {
-  std::vector<at::Tensor> t, n;
+Pairs pairs_of(const std::vector<Overlap>& overlaps) {
+  Pairs pairs;
   // Every other row and column: a tone is told as well by a quarter of the pixels.
-  auto sampled = [&](const at::Tensor& p) { return p.slice(1, 0, p.size(1), 2).slice(2, 0, p.size(2), 2).reshape({-1, channels}); };
   for (const Overlap& o : overlaps) {
-    t.push_back(sampled(o.tile));
-    n.push_back(sampled(o.neighbour));
+    detail::append_every_other_pixel(o.tile.to(at::kCPU), pairs.tile);
+    detail::append_every_other_pixel(o.neighbour.to(at::kCPU), pairs.neighbour);
   }
-  return {at::cat(t).to(at::kCPU).contiguous(), at::cat(n).to(at::kCPU).contiguous()};
+  return pairs;
 }
 
 // Per channel, in double: the means and spreads of both sides, their
@@ -71,9 +71,9 @@ struct Moments {
 };
 
 Moments moments_of(const Pairs& pairs, int64_t channels) {
-  const int64_t count = pairs.tile.size(0);
-  const float* t = pairs.tile.data_ptr<float>();
-  const float* n = pairs.neighbour.data_ptr<float>();
+  const int64_t count = pairs.size() / channels;
+  const float* t = pairs.tile.data();
+  const float* n = pairs.neighbour.data();
   const auto c_count = static_cast<size_t>(channels);
   Moments m{std::vector<double>(c_count), std::vector<double>(c_count), std::vector<double>(c_count),
             std::vector<double>(c_count), std::vector<double>(c_count), 0};
@@ -102,10 +102,10 @@ Moments moments_of(const Pairs& pairs, int64_t channels) {
 
 // Mean |clamp(gain t + offset) - n| over every value of the pairs.
 double difference_after(const Pairs& pairs, const std::vector<double>& gain, const std::vector<double>& offset) {
-  const int64_t count = pairs.tile.size(0);
   const auto channels = gain.size();
-  const float* t = pairs.tile.data_ptr<float>();
-  const float* n = pairs.neighbour.data_ptr<float>();
+  const int64_t count = pairs.size() / static_cast<int64_t>(channels);
+  const float* t = pairs.tile.data();
+  const float* n = pairs.neighbour.data();
   double sum = 0;
   for (int64_t i = 0; i < count; ++i)
     for (size_t c = 0; c < channels; ++c) {
@@ -172,9 +172,9 @@ at::Tensor band_level(const at::Tensor& picture, const at::Tensor& reference, co
   auto cut = [&](const at::Tensor& t) {
     return t.narrow(across_axis, lines.lo - across_origin, lines.size()).narrow(along_axis, along.lo - along_origin, along.size());
   };
-  at::Tensor level = cut(picture).mean(across_axis, false, at::kDouble);
-  if (reference.defined()) level -= cut(reference.to(picture.device())).mean(across_axis, false, at::kDouble);
-  return level.to(at::kCPU).contiguous();
+  at::Tensor level = detail::mean_across(cut(picture).to(at::kCPU), across_axis);
+  if (reference.defined()) level -= detail::mean_across(cut(reference).to(at::kCPU), across_axis);
+  return level;
 }
 
 // The tile at grid position `j` as it was before processing, checked against its spec.
@@ -320,7 +320,7 @@ ToneMatch match_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_s
     return skipped(tile, "overlap too small (" + std::to_string(result.overlap_pixels) + " pixels)", channels);
 
   // Mean and spread of each side per channel; the gain maps one spread onto the other.
-  const Pairs pairs = pairs_of(overlaps, channels);
+  const Pairs pairs = pairs_of(overlaps);
   const Moments s = moments_of(pairs, channels);
   std::vector<double> gain(static_cast<size_t>(channels)), offset(static_cast<size_t>(channels));
   std::string unstable;
@@ -374,7 +374,7 @@ ToneMatch match_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_s
     std::vector<Overlap> corrected = overlaps;
     for (Overlap& o : corrected) o.tile = result.tile.narrow(1, o.y, o.tile.size(1)).narrow(2, o.x, o.tile.size(2));
     const std::vector<double> identity_gain(gain.size(), 1.0), no_offset(offset.size(), 0.0);
-    result.error_after = difference_after(pairs_of(corrected, channels), identity_gain, no_offset);
+    result.error_after = difference_after(pairs_of(corrected), identity_gain, no_offset);
   }
   if (!fit_helps && !evened) {
     ToneMatch none = skipped(tile, "no closer to the neighbours (mean difference " + number(result.error_before * 255) +
