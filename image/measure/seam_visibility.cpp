@@ -2,148 +2,26 @@
 #include <ATen/Parallel.h>
 
 #include <algorithm>
-#include <map>
 #include <cmath>
 #include <iterator>
+#include <map>
 #include <vector>
 
 #include "host/errors.h"
 #include "host/image_tensor.h"
 #include "image/measure/measure.h"
+#include "image/measure/measure_internal.h"
 
 namespace quorv::measure {
 namespace {
 
-// Runs of pixels along a border averaged before the step is taken: long
-// enough that texture averages out, short enough to follow a border that
-// changes along its length.
-constexpr int64_t kRun = 8;
+using detail::kRun;
+using detail::Zone;
+
 // One grey level: flat areas neither divide by zero nor blow a tiny step up.
 constexpr double kFloor = 1.0 / 255.0;
 constexpr int64_t kScales[] = {1, 8, 32};
 constexpr int64_t kLargestScale = 32;
-
-// Where a border is, in its own frame: `across` counts lines (columns of a
-// left edge), `along` the pixels of one line.
-struct Zone {
-  bool vertical;
-  int64_t along_start, along_length;
-  int64_t first, end;  // lines first .. end - 1 are the zone
-};
-
-// The sums of one row's runs of `run` packed pixels of C channels, weighed
-// by `weight` (strided by `ws`) when given, into sums[r * C + c]. Packed and
-// with C known, the compiler keeps a run's channel sums in registers.
-template <int C>
-void packed_run_sums(const float* row, const float* weight, int64_t ws, int64_t run, int64_t runs, float* sums) {
-  for (int64_t r = 0; r < runs; ++r) {
-    float s[C] = {};
-    const float* p = row + r * run * C;
-    if (weight) {
-      const float* wt = weight + r * run * ws;
-      for (int64_t k = 0; k < run; ++k)
-        for (int c = 0; c < C; ++c) s[c] += p[k * C + c] * wt[k * ws];
-    } else {
-      for (int64_t k = 0; k < run; ++k)
-        for (int c = 0; c < C; ++c) s[c] += p[k * C + c];
-    }
-    for (int c = 0; c < C; ++c) sums[r * C + c] = s[c];
-  }
-}
-
-// The same for any layout.
-void strided_run_sums(const float* row, int64_t sx, int64_t sc, int64_t channels, const float* weight, int64_t ws,
-                      int64_t run, int64_t runs, float* sums) {
-  for (int64_t r = 0; r < runs; ++r)
-    for (int64_t c = 0; c < channels; ++c) {
-      float s = 0;
-      for (int64_t k = 0; k < run; ++k) s += row[(r * run + k) * sx + c * sc] * (weight ? weight[(r * run + k) * ws] : 1.f);
-      sums[r * channels + c] = s;
-    }
-}
-
-void run_sums(const float* row, int64_t sx, int64_t sc, int64_t channels, const float* weight, int64_t ws, int64_t run,
-              int64_t runs, float* sums) {
-  if (sc == 1 && sx == channels) switch (channels) {
-      case 1: return packed_run_sums<1>(row, weight, ws, run, runs, sums);
-      case 3: return packed_run_sums<3>(row, weight, ws, run, runs, sums);
-      case 4: return packed_run_sums<4>(row, weight, ws, run, runs, sums);
-      default: break;
-    }
-  strided_run_sums(row, sx, sc, channels, weight, ws, run, runs, sums);
-}
-
-// Asks for the pixels of the window's next row while this one is added:
-// rows of a window are a few KiB each and far apart, so the processor's own
-// prefetching, which follows a stream within a page, starts late on each.
-void prefetch_row(const float* row, int64_t floats) {
-  constexpr int64_t kLine = 64 / sizeof(float);
-  for (int64_t i = 0; i < floats; i += kLine) __builtin_prefetch(row + i);
-}
-
-// Per-run means of one picture's window around a border, written into `out`:
-// [B, runs, C, lines] packed, lines last so that each run and channel is a
-// profile across the border. Run r of line l averages pixels along_start +
-// r*run .. along_start + (r+1)*run - 1 along the border on line lo + l
-// across it, each weighed by `weights` when those are defined. The window is
-// read once, row by row as it lies in memory: a tensor reduction over groups
-// of pixels inside a row, or across the rows of a strided window, takes
-// several times as long as reading it.
-void window_run_means(const at::Tensor& picture, const at::Tensor& weights, const Zone& z, int64_t lo, int64_t lines,
-                      float* out) {
-  const int64_t runs = std::max<int64_t>(1, z.along_length / kRun);
-  const int64_t run = z.along_length < kRun ? z.along_length : kRun;
-  const int64_t batch = picture.size(0), channels = picture.size(3);
-  const int64_t row_axis = z.vertical ? 1 : 2, line_axis = z.vertical ? 2 : 1;
-  if (lo < 0 || lo + lines > picture.size(line_axis) || z.along_start < 0 ||
-      z.along_start + runs * run > picture.size(row_axis))
-    throw IndexError("seam_visibility: a border's window lies outside the picture");
-  const float* src = picture.data_ptr<float>();
-  const int64_t sb = picture.stride(0), sy = picture.stride(1), sx = picture.stride(2), sc = picture.stride(3);
-  const float* wsrc = weights.defined() ? weights.data_ptr<float>() : nullptr;
-  const int64_t wsb = wsrc && weights.size(0) > 1 ? weights.stride(0) : 0;
-  const int64_t wsy = wsrc ? weights.stride(1) : 0, wsx = wsrc ? weights.stride(2) : 0;
-  const float scale = 1.0f / static_cast<float>(run);
-  std::vector<float> sums(static_cast<size_t>(std::max(lines, runs) * channels));
-  for (int64_t b = 0; b < batch; ++b) {
-    float* to_batch = out + b * runs * channels * lines;
-    const float* picture_b = src + b * sb;
-    const float* weights_b = wsrc ? wsrc + b * wsb : nullptr;
-    if (z.vertical) {
-      // Rows of the window run along the border: a run's rows are added
-      // pixel by pixel, [lines, C], then laid out as its profiles.
-      for (int64_t r = 0; r < runs; ++r) {
-        std::fill(sums.begin(), sums.end(), 0.f);
-        for (int64_t k = 0; k < run; ++k) {
-          const int64_t y = z.along_start + r * run + k;
-          const float* row = picture_b + y * sy + lo * sx;
-          const float* weight = weights_b ? weights_b + y * wsy + lo * wsx : nullptr;
-          if (sc == 1 && sx == channels && r * run + k + 1 < runs * run) prefetch_row(row + sy, lines * channels);
-          if (!weight && sc == 1 && sx == channels) {
-            for (int64_t i = 0; i < lines * channels; ++i) sums[static_cast<size_t>(i)] += row[i];
-            continue;
-          }
-          for (int64_t l = 0; l < lines; ++l)
-            for (int64_t c = 0; c < channels; ++c)
-              sums[static_cast<size_t>(l * channels + c)] += row[l * sx + c * sc] * (weight ? weight[l * wsx] : 1.f);
-        }
-        float* to = to_batch + r * channels * lines;
-        for (int64_t l = 0; l < lines; ++l)
-          for (int64_t c = 0; c < channels; ++c) to[c * lines + l] = sums[static_cast<size_t>(l * channels + c)] * scale;
-      }
-    } else {
-      // Rows of the window run across the border: each row is one line of every profile.
-      for (int64_t l = 0; l < lines; ++l) {
-        const int64_t y = lo + l;
-        const float* weight = weights_b ? weights_b + y * wsy + z.along_start * wsx : nullptr;
-        if (sc == 1 && sx == channels && l + 1 < lines)
-          prefetch_row(picture_b + (y + 1) * sy + z.along_start * sx, runs * run * channels);
-        run_sums(picture_b + y * sy + z.along_start * sx, sx, sc, channels, weight, wsx, run, runs, sums.data());
-        for (int64_t i = 0; i < runs * channels; ++i) to_batch[i * lines + l] = sums[static_cast<size_t>(i)] * scale;
-      }
-    }
-  }
-}
 
 // Lines p .. p + count - 1 of a window, all with both bands of a scale inside it.
 struct LineRange {
@@ -177,8 +55,8 @@ double relative_step(const at::Tensor& result, const at::Tensor& reference, cons
   const int64_t runs = std::max<int64_t>(1, zone.along_length / kRun);
   const int64_t profiles = result.size(0) * runs * result.size(3);
   std::vector<float> res(static_cast<size_t>(profiles * lines)), ref(res.size());
-  window_run_means(result, visibility, zone, lo, lines, res.data());
-  window_run_means(reference, visibility, zone, lo, lines, ref.data());
+  detail::window_run_means(result, visibility, zone, lo, lines, res.data());
+  detail::window_run_means(reference, visibility, zone, lo, lines, ref.data());
 
   constexpr size_t kScaleCount = std::size(kScales);
   NeededLines needed[kScaleCount];
