@@ -95,6 +95,14 @@ void append_every_other_pixel(const at::Tensor& area, std::vector<float>& out);
 /// double. NaN when the band has no lines.
 at::Tensor mean_across(const at::Tensor& band, int64_t across_axis);
 
+/// What processing did to lines first .. first + count - 1 across a side
+/// (rows of a top or bottom side when `horizontal`, else columns), at
+/// positions along_start .. along_start + length - 1 along it: tile -
+/// original as [count][B][length][C]. Both float32 [B, H, W, C] of one
+/// shape; the caller checks that the lines and positions lie inside them.
+std::vector<float> band_shift(const at::Tensor& tile, const at::Tensor& original, bool horizontal, int64_t first,
+                              int64_t count, int64_t along_start, int64_t length);
+
 /// One finished side of a tile, as even_out_local_tone reads it. Across the
 /// side, lines are counted in tile coordinates; along it, positions
 /// along_start .. along_start + length - 1 are measured.

@@ -1,5 +1,5 @@
-// What the tone match reads of a tile: a sample of its pixels and the mean
-// level of a band of lines. Both read the picture where it lies, any strides:
+// What the tone match reads of a tile: a sample of its pixels, the mean
+// level of a band of lines, and what processing did to the lines next to a side. Both read the picture where it lies, any strides:
 // as tensor operations, the strided gather and the reduction into double
 // each copied their band first and took longer than correcting the tile.
 #include <ATen/ATen.h>
@@ -85,6 +85,42 @@ at::Tensor mean_across(const at::Tensor& band, int64_t across_axis) {
   }
   mean.div_(static_cast<double>(lines));  // 0 / 0 without lines: NaN, as a mean of nothing
   return mean;
+}
+
+std::vector<float> band_shift(const at::Tensor& tile, const at::Tensor& original, bool horizontal, int64_t first,
+                              int64_t count, int64_t along_start, int64_t length) {
+  const at::Tensor now = tile.to(at::kCPU), before = original.to(at::kCPU);
+  const int64_t batch = now.size(0), channels = now.size(3);
+  const int64_t across_axis = horizontal ? 1 : 2, along_axis = horizontal ? 2 : 1;
+  const float* n = now.data_ptr<float>() + first * now.stride(across_axis) + along_start * now.stride(along_axis);
+  const float* o =
+      before.data_ptr<float>() + first * before.stride(across_axis) + along_start * before.stride(along_axis);
+  const int64_t nb = now.stride(0), nl = now.stride(across_axis), na = now.stride(along_axis), nc = now.stride(3);
+  const int64_t ob = before.stride(0), ol = before.stride(across_axis), oa = before.stride(along_axis);
+  const int64_t oc = before.stride(3);
+  std::vector<float> shift(static_cast<size_t>(count * batch * length * channels));
+  const int64_t line_block = batch * length * channels;  // one line of the result
+  for (int64_t b = 0; b < batch; ++b)
+    if (horizontal) {  // a line is a stretch of one row
+      for (int64_t l = 0; l < count; ++l) {
+        const float* now_line = n + b * nb + l * nl;
+        const float* before_line = o + b * ob + l * ol;
+        float* to = shift.data() + l * line_block + b * length * channels;
+        for (int64_t a = 0; a < length; ++a)
+          for (int64_t c = 0; c < channels; ++c)
+            to[a * channels + c] = now_line[a * na + c * nc] - before_line[a * oa + c * oc];
+      }
+    } else {  // a row holds one pixel of every line
+      for (int64_t a = 0; a < length; ++a) {
+        const float* now_row = n + b * nb + a * na;
+        const float* before_row = o + b * ob + a * oa;
+        float* to = shift.data() + (b * length + a) * channels;
+        for (int64_t l = 0; l < count; ++l)
+          for (int64_t c = 0; c < channels; ++c)
+            to[l * line_block + c] = now_row[l * nl + c * nc] - before_row[l * ol + c * oc];
+      }
+    }
+  return shift;
 }
 
 }  // namespace quorv::fusion::detail
