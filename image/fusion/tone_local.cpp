@@ -52,7 +52,8 @@ std::vector<float> falling_weight(int64_t extent, int64_t full, bool far_side) {
   const double start = static_cast<double>(full - 1), end = static_cast<double>(extent - 1);
   for (int64_t i = 0; i < extent; ++i) {
     const double distance = static_cast<double>(far_side ? extent - 1 - i : i);
-    w[static_cast<size_t>(i)] = static_cast<float>(end > start ? std::clamp((end - distance) / (end - start), 0.0, 1.0) : 1.0);
+    const double v = end > start ? std::clamp((end - distance) / (end - start), 0.0, 1.0) : 1.0;
+    w[static_cast<size_t>(i)] = static_cast<float>(v);
   }
   return w;
 }
@@ -249,7 +250,8 @@ at::Tensor even_out_local_tone(const at::Tensor& tile, const std::vector<SideBan
     if (s.original.defined()) {  // the near lines one by one, each [B, length, C]
       f.near_lo = s.far_side ? across_extent - full : 0;
       f.near_hi = f.near_lo + full;
-      const std::vector<float> shift = band_shift(tile, s.original, s.horizontal, f.near_lo, full, s.along_start, length);
+      const std::vector<float> shift =
+          band_shift(tile, s.original, s.horizontal, f.near_lo, full, s.along_start, length);
       const at::Tensor wanted = target.contiguous();
       const double* want = wanted.data_ptr<double>();
       const int64_t block = batch * length * channels;

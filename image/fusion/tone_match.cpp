@@ -48,7 +48,7 @@ struct Beside {
 // batch: [pixels, C] for the tile and for the neighbours, on the CPU.
 struct Pairs {
   std::vector<float> tile, neighbour;
-  int64_t size() const { return static_cast<int64_t>(tile.size()); }
+  int64_t values() const { return static_cast<int64_t>(tile.size()); }  // pixels x channels
 };
 
 Pairs pairs_of(const std::vector<Overlap>& overlaps) {
@@ -71,7 +71,7 @@ struct Moments {
 };
 
 Moments moments_of(const Pairs& pairs, int64_t channels) {
-  const int64_t count = pairs.size() / channels;
+  const int64_t count = pairs.values() / channels;
   const float* t = pairs.tile.data();
   const float* n = pairs.neighbour.data();
   const auto c_count = static_cast<size_t>(channels);
@@ -103,7 +103,7 @@ Moments moments_of(const Pairs& pairs, int64_t channels) {
 // Mean |clamp(gain t + offset) - n| over every value of the pairs.
 double difference_after(const Pairs& pairs, const std::vector<double>& gain, const std::vector<double>& offset) {
   const auto channels = gain.size();
-  const int64_t count = pairs.size() / static_cast<int64_t>(channels);
+  const int64_t count = pairs.values() / static_cast<int64_t>(channels);
   const float* t = pairs.tile.data();
   const float* n = pairs.neighbour.data();
   double sum = 0;

@@ -1,7 +1,8 @@
 // What the tone match reads of a tile: a sample of its pixels, the mean
-// level of a band of lines, and what processing did to the lines next to a side. Both read the picture where it lies, any strides:
-// as tensor operations, the strided gather and the reduction into double
-// each copied their band first and took longer than correcting the tile.
+// level of a band of lines, and what processing did to the lines next to a
+// side. Each reads the picture where it lies, any strides, in one pass: as
+// tensor operations, the strided gathers, the reduction into double and the
+// transposed copy each took longer than correcting the tile.
 #include <ATen/ATen.h>
 
 #include <algorithm>

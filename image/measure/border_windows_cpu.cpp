@@ -39,7 +39,8 @@ void strided_run_sums(const float* row, int64_t sx, int64_t sc, int64_t channels
   for (int64_t r = 0; r < runs; ++r)
     for (int64_t c = 0; c < channels; ++c) {
       float s = 0;
-      for (int64_t k = 0; k < run; ++k) s += row[(r * run + k) * sx + c * sc] * (weight ? weight[(r * run + k) * ws] : 1.f);
+      for (int64_t k = 0; k < run; ++k)
+        s += row[(r * run + k) * sx + c * sc] * (weight ? weight[(r * run + k) * ws] : 1.f);
       sums[r * channels + c] = s;
     }
 }
@@ -107,7 +108,8 @@ void window_run_means(const at::Tensor& picture, const at::Tensor& weights, cons
         }
         float* to = to_batch + r * channels * lines;
         for (int64_t l = 0; l < lines; ++l)
-          for (int64_t c = 0; c < channels; ++c) to[c * lines + l] = sums[static_cast<size_t>(l * channels + c)] * scale;
+          for (int64_t c = 0; c < channels; ++c)
+            to[c * lines + l] = sums[static_cast<size_t>(l * channels + c)] * scale;
       }
     } else {
       // Rows of the window run across the border: each row is one line of every profile.
