@@ -134,8 +134,9 @@ void add_field_line(const Field& f, bool horizontal, int64_t across, int64_t alo
   }
 }
 
-// target [B, n, C] less `level` (the same shape) less what the earlier
-// fields already add, averaged over lines `first` .. `first + count - 1` across.
+// target [B, n, C] less `level` (the same shape; both double, contiguous, on
+// the CPU) less what the earlier fields already add, averaged over lines
+// `first` .. `first + count - 1` across.
 std::vector<double> less_earlier(const at::Tensor& target, const at::Tensor& level, const std::vector<Field>& fields,
                                  bool horizontal, int64_t first, int64_t count, int64_t along_start) {
   const int64_t n = target.size(1), block = target.numel();
@@ -143,10 +144,8 @@ std::vector<double> less_earlier(const at::Tensor& target, const at::Tensor& lev
   for (const Field& f : fields)
     for (int64_t across = first; across < first + count; ++across)
       add_field_line(f, horizontal, across, along_start, n, 1.0 / static_cast<double>(count), earlier.data());
-  const at::Tensor t = target.to(at::kCPU, at::kDouble).contiguous();
-  const at::Tensor have = level.to(at::kCPU, at::kDouble).contiguous();
-  const double* want = t.data_ptr<double>();
-  const double* is = have.data_ptr<double>();
+  const double* want = target.data_ptr<double>();
+  const double* is = level.data_ptr<double>();
   for (int64_t j = 0; j < block; ++j) earlier[static_cast<size_t>(j)] = want[j] - is[j] - earlier[static_cast<size_t>(j)];
   return earlier;
 }
@@ -230,7 +229,7 @@ at::Tensor even_out_local_tone(const at::Tensor& tile, const std::vector<SideBan
                        std::to_string(s.own_from) + " + " + std::to_string(s.own_lines) +
                        ") does not fit the tile " + shape_string(tile));
     const int64_t across_axis = s.horizontal ? 1 : 2, along_axis = s.horizontal ? 2 : 1;
-    const at::Tensor target = s.target.to(at::kCPU, at::kDouble);
+    const at::Tensor target = s.target.to(at::kCPU, at::kDouble).contiguous();
     auto cut = [&](const at::Tensor& t, int64_t from, int64_t count) {
       return t.narrow(across_axis, from, count).narrow(along_axis, s.along_start, length);
     };
@@ -242,7 +241,7 @@ at::Tensor even_out_local_tone(const at::Tensor& tile, const std::vector<SideBan
 
     // Past the near lines: the band's mean level as it is now, [B, length, C] in double.
     at::Tensor level = mean_across(cut(tile, s.own_from, s.own_lines).to(at::kCPU), across_axis);
-    if (s.own_reference.defined()) level = level - s.own_reference.to(at::kCPU, at::kDouble);
+    if (s.own_reference.defined()) level = (level - s.own_reference.to(at::kCPU, at::kDouble)).contiguous();
     const std::vector<double> raw = less_earlier(target, level, fields, s.horizontal, s.own_from, s.own_lines, s.along_start);
     largest = std::max(largest, smooth_along(raw.data(), batch, length, channels, s.along_start, along_extent,
                                              f.profile.data()));
@@ -252,8 +251,7 @@ at::Tensor even_out_local_tone(const at::Tensor& tile, const std::vector<SideBan
       f.near_hi = f.near_lo + full;
       const std::vector<float> shift =
           band_shift(tile, s.original, s.horizontal, f.near_lo, full, s.along_start, length);
-      const at::Tensor wanted = target.contiguous();
-      const double* want = wanted.data_ptr<double>();
+      const double* want = target.data_ptr<double>();
       const int64_t block = batch * length * channels;
       std::vector<double> line(static_cast<size_t>(block));
       f.near.resize(static_cast<size_t>(full * batch * along_extent * channels));
