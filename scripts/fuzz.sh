@@ -12,7 +12,7 @@ cmake --build "$build" -j"$(nproc)"
 
 status=0
 printf '%-22s %12s %10s %s\n' target executions findings log
-for target in fusion_reply_fuzz fusion_request_fuzz grid_fuzz image_reader_fuzz node_state_fuzz; do
+for target in fusion_reply_fuzz fusion_request_fuzz grid_fuzz image_reader_fuzz node_state_fuzz run_coder_fuzz; do
   work="$build/fuzz-run/$target"
   rm -rf "$work" && mkdir -p "$work/corpus" "$work/findings"
   cp fuzz/corpus/"$target"/* "$work/corpus/"

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "host/errors.h"
+#include "tools/image_io/fast_deflate.h"
 #include "tools/image_io/png_bands.h"
 
 namespace quorv::io::detail {
@@ -26,6 +27,8 @@ namespace {
 constexpr int64_t kMinBandRows = 64;
 // Uncompressed bytes of a band stay below this, so its IDAT chunk stays far below 2^31.
 constexpr int64_t kMaxBandBytes = int64_t{64} << 20;
+// Filtered rows are handed to the run coder in pieces of about this many bytes, one block each.
+constexpr size_t kRunCoderPiece = size_t{64} << 10;
 
 enum Filter : unsigned char { kNone = 0, kSub = 1, kUp = 2, kAverage = 3, kPaeth = 4 };
 
@@ -46,44 +49,73 @@ void put_chunk(std::vector<unsigned char>& out, const char* type, const unsigned
 void quantise_row(const float* in, int64_t count, int bit_depth, unsigned char* out) {
   const float top = bit_depth == 16 ? 65535.f : 255.f;
   // Adding and taking away 2^23 rounds a float below 2^23 to an integer,
-  // half to even, without a call per value; NaN fails the first test and becomes 0.
+  // half to even, without a call per value. max(0, NaN) is 0. One loop per
+  // depth, with no test in it, so that each vectorises.
   constexpr float kRounder = 8388608.f;
-  for (int64_t i = 0; i < count; ++i) {
-    const float x = in[i] * top;
-    const float level = (x > 0.f ? (x < top ? x : top) : 0.f) + kRounder - kRounder;
-    const auto v = static_cast<uint32_t>(level);
-    if (bit_depth == 16) {
+  auto level = [top](float x) {
+    return static_cast<int32_t>(std::min(std::max(0.f, x * top), top) + kRounder - kRounder);
+  };
+  if (bit_depth == 16) {
+    for (int64_t i = 0; i < count; ++i) {
+      const int32_t v = level(in[i]);
       out[2 * i] = static_cast<unsigned char>(v >> 8);
       out[2 * i + 1] = static_cast<unsigned char>(v);
-    } else {
-      out[i] = static_cast<unsigned char>(v);
     }
+  } else {
+    for (int64_t i = 0; i < count; ++i) out[i] = static_cast<unsigned char>(level(in[i]));
   }
 }
 
-unsigned char paeth(int a, int b, int c) {
-  const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
-  return static_cast<unsigned char>(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
+// Written without short-circuits so that the filter loop vectorises.
+int paeth(int a, int b, int c) {
+  const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);  // |p - a|, |p - b|, |p - c|
+  const int b_or_c = pb <= pc ? b : c;
+  return (pa <= pb) & (pa <= pc) ? a : b_or_c;
 }
 
-// `row` filtered against `prior` (zeros above the first row) into `out`;
-// returns the usual heuristic's figure: the output read as signed bytes,
-// summed by magnitude (the filter with the smallest is kept).
+template <Filter filter>
+int predict(int left, int above, int above_left) {
+  if constexpr (filter == kSub) return left;
+  if constexpr (filter == kUp) return above;
+  if constexpr (filter == kAverage) return (left + above) / 2;
+  if constexpr (filter == kPaeth) return paeth(left, above, above_left);
+  return 0;
+}
+
+// Bytes [begin, end) of `row` filtered against `prior`, from the second
+// pixel on (begin >= bpp: no test in the loop, so the compiler vectorises
+// it), into `out`. Returns the usual heuristic's figure:
+// the output read as signed bytes, summed by magnitude.
+template <Filter filter>
+uint64_t filter_span(const unsigned char* row, const unsigned char* prior, int64_t begin, int64_t end, int64_t bpp,
+                     unsigned char* out) {
+  // Summed in 32 bits over pieces short enough not to overflow (128 a byte
+  // at most): adding to 64 bits in the loop would widen every byte eightfold.
+  constexpr int64_t kPiece = int64_t{1} << 24;
+  uint64_t sum = 0;
+  for (int64_t piece = begin; piece < end; piece += kPiece) {
+    uint32_t piece_sum = 0;
+    for (int64_t i = piece, stop = std::min(end, piece + kPiece); i < stop; ++i) {
+      const auto filtered = static_cast<unsigned char>(row[i] - predict<filter>(row[i - bpp], prior[i], prior[i - bpp]));
+      out[i] = filtered;
+      piece_sum += static_cast<uint32_t>(std::abs(static_cast<signed char>(filtered)));
+    }
+    sum += piece_sum;
+  }
+  return sum;
+}
+
+// `row` filtered against `prior` (zeros above the first row) into `out`, with its figure.
 template <Filter filter>
 uint64_t filter_row(const unsigned char* row, const unsigned char* prior, int64_t bytes, int64_t bpp,
                     unsigned char* out) {
   uint64_t sum = 0;
-  for (int64_t i = 0; i < bytes; ++i) {
-    const int a = i >= bpp ? row[i - bpp] : 0, b = prior[i];
-    int predicted = 0;
-    if constexpr (filter == kSub) predicted = a;
-    if constexpr (filter == kUp) predicted = b;
-    if constexpr (filter == kAverage) predicted = (a + b) / 2;
-    if constexpr (filter == kPaeth) predicted = paeth(a, b, i >= bpp ? prior[i - bpp] : 0);
-    out[i] = static_cast<unsigned char>(row[i] - predicted);
+  const int64_t head = std::min(bpp, bytes);  // the first pixel: no left neighbour, nor one above-left
+  for (int64_t i = 0; i < head; ++i) {
+    out[i] = static_cast<unsigned char>(row[i] - predict<filter>(0, prior[i], 0));
     sum += static_cast<uint64_t>(std::abs(static_cast<signed char>(out[i])));
   }
-  return sum;
+  return sum + filter_span<filter>(row, prior, head, bytes, bpp, out);
 }
 
 uint64_t filter_row(Filter filter, const unsigned char* row, const unsigned char* prior, int64_t bytes, int64_t bpp,
@@ -112,21 +144,31 @@ void encode_band(const at::Tensor& samples, int bit_depth, int level, bool last,
   const float* data = samples.data_ptr<float>();
   const int64_t row_stride = samples.stride(0);
   std::vector<unsigned char> prior(static_cast<size_t>(row_bytes), 0), row(static_cast<size_t>(row_bytes));
-  std::vector<unsigned char> line(static_cast<size_t>(row_bytes + 1)), trial(static_cast<size_t>(row_bytes));
+  std::vector<unsigned char> chosen_row(static_cast<size_t>(row_bytes)), trial(static_cast<size_t>(row_bytes));
   if (band.first_row > 0) quantise_row(data + (band.first_row - 1) * row_stride, width * channels, bit_depth, prior.data());
 
+  // Length and type first; the length is filled in at the end.
+  band.chunk.assign({0, 0, 0, 0, 'I', 'D', 'A', 'T'});
+  // Level 1 is our own run coder; the other levels are zlib's. Rows are
+  // handed to the run coder a few at a time, so that each block gets its own codes.
+  const bool own_coder = level == 1;
+  FastDeflate fast(band.chunk, own_coder ? static_cast<size_t>(band.rows * (row_bytes + 1)) : 0);
+  // Filtered lines (filter byte, then the row) gather here: one line for
+  // zlib, a piece of about kRunCoderPiece bytes for the run coder.
+  const size_t line_bytes = static_cast<size_t>(row_bytes + 1);
+  std::vector<unsigned char> lines(own_coder ? kRunCoderPiece + line_bytes : line_bytes);
+  size_t used = 0;
   z_stream z{};
-  // At the fast levels, runs alone: half the time of a full match search on
-  // 16-bit rows (whose low bytes barely repeat) and no larger on filtered 8-bit ones.
+  // At zlib's fast levels, runs alone: half the time of a full match search
+  // on 16-bit rows (whose low bytes barely repeat) and no larger on filtered 8-bit ones.
   const int strategy = level <= 3 ? Z_RLE : Z_DEFAULT_STRATEGY;
-  if (deflateInit2(&z, level, Z_DEFLATED, -15, 8, strategy) != Z_OK) {
+  if (!own_coder && deflateInit2(&z, level, Z_DEFLATED, -15, 8, strategy) != Z_OK) {
     band.error = "zlib would not start";
     return;
   }
-  // Length and type first; the length is filled in at the end.
-  band.chunk.assign({0, 0, 0, 0, 'I', 'D', 'A', 'T'});
-  band.chunk.reserve(static_cast<size_t>(deflateBound(&z, static_cast<uLong>(band.rows * (row_bytes + 1))) + 16));
-  std::vector<unsigned char> out(1 << 16);
+  if (!own_coder)
+    band.chunk.reserve(static_cast<size_t>(deflateBound(&z, static_cast<uLong>(band.rows * (row_bytes + 1))) + 16));
+  std::vector<unsigned char> out(own_coder ? 0 : 1 << 16);
   auto drain = [&](int flush) {
     do {
       z.next_out = out.data();
@@ -142,28 +184,37 @@ void encode_band(const at::Tensor& samples, int bit_depth, int level, bool last,
     quantise_row(data + r * row_stride, width * channels, bit_depth, row.data());
     Filter chosen = level == 0 ? kNone : bit_depth == 16 ? kUp : kNone;
     if (level > 0 && bit_depth == 8) {
-      // Each candidate is filtered into the line or the spare row, the better one kept in the line.
-      uint64_t best = filter_row(kNone, row.data(), prior.data(), row_bytes, bpp, line.data() + 1);
+      // Each candidate is filtered into the spare row and swapped in when it is better.
+      uint64_t best = filter_row(kNone, row.data(), prior.data(), row_bytes, bpp, chosen_row.data());
       for (Filter f : {kSub, kUp, kAverage, kPaeth}) {
         const uint64_t sum = filter_row(f, row.data(), prior.data(), row_bytes, bpp, trial.data());
-        if (sum < best) {
-          best = sum, chosen = f;
-          std::memcpy(line.data() + 1, trial.data(), static_cast<size_t>(row_bytes));
-        }
+        if (sum < best) best = sum, chosen = f, std::swap(chosen_row, trial);
       }
     } else {
-      filter_row(chosen, row.data(), prior.data(), row_bytes, bpp, line.data() + 1);
+      filter_row(chosen, row.data(), prior.data(), row_bytes, bpp, chosen_row.data());
     }
+    unsigned char* line = lines.data() + used;
     line[0] = chosen;
-    band.adler = adler32(band.adler, line.data(), static_cast<uInt>(line.size()));
-    z.next_in = line.data();
-    z.avail_in = static_cast<uInt>(line.size());
-    ok = drain(Z_NO_FLUSH);
+    std::memcpy(line + 1, chosen_row.data(), chosen_row.size());
+    band.adler = adler32(band.adler, line, static_cast<uInt>(line_bytes));
+    if (own_coder) {
+      used += line_bytes;
+      if (used >= kRunCoderPiece) fast.add(lines.data(), used), used = 0;
+    } else {
+      z.next_in = line;
+      z.avail_in = static_cast<uInt>(line_bytes);
+      ok = drain(Z_NO_FLUSH);
+    }
     std::swap(prior, row);
   }
-  // A sync flush ends the band on a byte boundary without ending the stream; the last band ends it.
-  if (ok) ok = drain(last ? Z_FINISH : Z_SYNC_FLUSH);
-  deflateEnd(&z);
+  if (own_coder) {
+    // Either coder ends a band on a byte boundary without ending the stream (a sync flush); the last band ends it.
+    fast.add(lines.data(), used);
+    band.chunk = fast.finish(last);
+  } else {
+    if (ok) ok = drain(last ? Z_FINISH : Z_SYNC_FLUSH);
+    deflateEnd(&z);
+  }
   if (!ok) {
     band.error = "zlib failed";
     return;

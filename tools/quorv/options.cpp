@@ -139,7 +139,7 @@ void add_upscale_options(CLI::App& app, RunOptions& o) {
                  "colour under transparent pixels when OUTPUT's format has no alpha: white, black or #RRGGBB")
       ->capture_default_str()
       ->group(output);
-  app.add_option("--png-compression", o.png_compression, "zlib level of a PNG OUTPUT, 0 (none) to 9 (smallest)")
+  app.add_option("--png-compression", o.png_compression, "compression of a PNG OUTPUT: 0 none, 1 fastest (runs only), 2 to 9 zlib's levels, 9 smallest")
       ->capture_default_str()
       ->check(range(0, 9))
       ->type_name("NUMBER")
