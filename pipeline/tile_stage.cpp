@@ -207,8 +207,10 @@ TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const
     } else if (o.match_tone) {
       // A tile the processor made is this loop's own; a view of the enlarged picture is shared with its neighbours.
       const bool own = !tile.storage().is_alias_of(tiles[i].storage());
+      serial.reset();  // the correction is a pass over the whole tile
       fusion::ToneMatch matched = own ? fusion::match_tile_tone_in_place(tile, grid, index, stage.finished, tiles)
                                       : fusion::match_tile_tone(tile, grid, index, stage.finished, tiles);
+      serial.emplace(1);
       tile = matched.tile;
       stage.tone_matches.push_back({index, matched.applied, matched.reason, matched.gain, matched.offset});
       stage.tone_matching += watch.lap();
