@@ -121,7 +121,8 @@ std::string summary_text(const Json& r) {
       << (r["complete"].get<bool>() ? "" : ", INCOMPLETE: some tiles not done as asked (below)") << "\n"
       << "seam score     " << fixed(seams["score"].get<double>(), 2) << "  (vertical "
       << fixed(seams["vertical"].get<double>(), 2) << ", horizontal " << fixed(seams["horizontal"].get<double>(), 2)
-      << ", " << seams["borders"].get<int64_t>() << " borders; 1.00 = as visible as before processing)\n";
+      << ", " << seams["borders"].get<int64_t>() << (seams["borders"].get<int64_t>() == 1 ? " border" : " borders")
+      << "; 1.00 = as visible as before processing)\n";
   if (seams.contains("worst")) {
     const Json& w = seams["worst"];
     out << "               worst " << fixed(w["score"].get<double>(), 2) << ": " << w["edge"].get<std::string>()
