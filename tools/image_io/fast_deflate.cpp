@@ -1,8 +1,8 @@
 // Each block: the bytes become tokens (a literal byte, or a run of 3 to 258
 // copies of the byte before, which deflate codes as a match at distance 1),
 // counted as they are made; a Huffman code is built from the counts and the
-// tokens are written with it. Codes are packed into a 64-bit word and stored
-// 32 bits at a time.
+// tokens are written with it, two at a time into a 64-bit word whose
+// completed bytes are stored at once.
 #include "tools/image_io/fast_deflate.h"
 
 #include <algorithm>

@@ -50,7 +50,7 @@ void quantise_row(const float* in, int64_t count, int bit_depth, unsigned char* 
   const float top = bit_depth == 16 ? 65535.f : 255.f;
   // Adding and taking away 2^23 rounds a float below 2^23 to an integer,
   // half to even, without a call per value. max(0, NaN) is 0. One loop per
-  // depth, with no test in it, so that each vectorises.
+  // depth keeps the depth's test out of the loop.
   constexpr float kRounder = 8388608.f;
   auto level = [top](float x) {
     return static_cast<int32_t>(std::min(std::max(0.f, x * top), top) + kRounder - kRounder);
@@ -66,7 +66,7 @@ void quantise_row(const float* in, int64_t count, int bit_depth, unsigned char* 
   }
 }
 
-// Written without short-circuits so that the filter loop vectorises.
+// Branch-free: selects, not short-circuits.
 int paeth(int a, int b, int c) {
   const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);  // |p - a|, |p - b|, |p - c|
   const int b_or_c = pb <= pc ? b : c;
