@@ -6,7 +6,6 @@
 // made. Bands start with an empty dictionary: at a few hundred rows each,
 // that costs well under a percent of size.
 #include <ATen/ATen.h>
-#include <omp.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -23,8 +22,9 @@ namespace quorv::io::detail {
 namespace {
 
 // Rows of one band: enough that each deflate stream warms up, few enough
-// that two cores share a picture of a few hundred rows.
-constexpr int64_t kMinBandRows = 64;
+// that two cores share a picture of a few hundred rows. Bands do not depend
+// on the number of cores, so a picture makes the same file on every machine.
+constexpr int64_t kBandRows = 64;
 // Uncompressed bytes of a band stay below this, so its IDAT chunk stays far below 2^31.
 constexpr int64_t kMaxBandBytes = int64_t{64} << 20;
 // Filtered rows are handed to the run coder in pieces of about this many bytes, one block each.
@@ -83,7 +83,7 @@ int predict(int left, int above, int above_left) {
 }
 
 // Bytes [begin, end) of `row` filtered against `prior`, from the second
-// pixel on (begin >= bpp: no test in the loop, so the compiler vectorises
+// pixel on (begin >= bpp: no test in the loop, so the compiler can vectorise
 // it), into `out`. Returns the usual heuristic's figure:
 // the output read as signed bytes, summed by magnitude.
 template <Filter filter>
@@ -240,9 +240,7 @@ std::vector<unsigned char> encode_png_in_bands(const at::Tensor& samples, int bi
     throw ValueError("cannot write a PNG of " + std::to_string(width) + " x " + std::to_string(height) +
                      ": rows this long are not supported");
 
-  const int64_t threads = std::max(1, omp_get_max_threads());
-  int64_t band_rows = std::max<int64_t>(kMinBandRows, (height + 4 * threads - 1) / (4 * threads));
-  band_rows = std::max<int64_t>(1, std::min(band_rows, kMaxBandBytes / row_bytes));
+  const int64_t band_rows = std::max<int64_t>(1, std::min(kBandRows, kMaxBandBytes / row_bytes));
   const int64_t band_count = (height + band_rows - 1) / band_rows;
   std::vector<Band> bands(static_cast<size_t>(band_count));
   for (int64_t b = 0; b < band_count; ++b) {
