@@ -207,14 +207,12 @@ void FastDeflate::code_block(const unsigned char* data, size_t size) {
   uint16_t* token = tokens_.get();
   std::array<uint32_t, kLiteralCodes> freq{};
   int before = previous_byte_;
-  // A run starts where the next three bytes repeat the one before; away
-  // from runs that is one test a byte, rarely true on photos.
+  // A run starts where the next three bytes repeat the one before. They are
+  // compared as one word: away from runs that is one test a byte, rarely true on photos.
   auto starts_run = [&](size_t i) {
-    if (i + 4 <= size) {  // three bytes read as one word (deflate's byte order is the word's, lowest first)
-      const uint32_t word = uint32_t{data[i]} | uint32_t{data[i + 1]} << 8 | uint32_t{data[i + 2]} << 16;
-      return before >= 0 && word == static_cast<uint32_t>(before) * 0x010101u;
-    }
-    return i + kMinRun <= size && data[i] == before && data[i + 1] == before && data[i + 2] == before;
+    if (before < 0 || i + kMinRun > size) return false;
+    const uint32_t three = uint32_t{data[i]} | uint32_t{data[i + 1]} << 8 | uint32_t{data[i + 2]} << 16;
+    return three == static_cast<uint32_t>(before) * 0x010101u;
   };
   for (size_t i = 0; i < size;) {
     if (starts_run(i)) {
