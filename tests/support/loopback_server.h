@@ -24,7 +24,11 @@ struct ApiUrl {
 /// handlers to `server`, then start().
 class LoopbackServer {
  public:
-  explicit LoopbackServer(std::string address = "127.0.0.1") : address_(std::move(address)) {}
+  explicit LoopbackServer(std::string address = "127.0.0.1") : address_(std::move(address)) {
+    // One request per connection unless a test asks for more: stop() waits
+    // out every connection a client keeps open, five seconds each.
+    server.set_keep_alive_max_count(1);
+  }
   ~LoopbackServer() {
     server.stop();
     if (thread_.joinable()) thread_.join();

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "host/errors.h"
@@ -132,6 +133,30 @@ TEST(Service_FusionClient, PassesASuccessReplyThroughUnchanged) {
     const ApiUrl url(serve(server, 200, body));
     EXPECT_EQ(fetch().dump(), body);
   }
+  EXPECT_TRUE(captured.printed.empty());
+}
+
+TEST(Service_FusionClient, KeepsItsConnectionAndOpensANewOneWhenTheServiceDroppedIt) {
+  test::CapturedServices captured;
+  LoopbackServer loopback;
+  std::mutex guard;
+  std::vector<int> ports;  // the client's end of each request's connection
+  loopback.server.set_keep_alive_max_count(5);
+  loopback.server.set_keep_alive_timeout(1);  // idle connections closed after a second
+  loopback.server.Post(".*", [&](const httplib::Request& req, httplib::Response& res) {
+    const std::lock_guard<std::mutex> lock(guard);
+    ports.push_back(req.remote_port);
+    res.set_content("{}", "application/json");
+  });
+  const ApiUrl url(loopback.start());
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(fetch(), Json::object());
+  // The server has closed the idle connection: the next request must not fail on it.
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(fetch(), Json::object());
+  const std::lock_guard<std::mutex> lock(guard);
+  ASSERT_EQ(ports.size(), 4u);
+  EXPECT_EQ(ports.at(1), ports.at(0));
+  EXPECT_EQ(ports.at(2), ports.at(0));
   EXPECT_TRUE(captured.printed.empty());
 }
 
