@@ -59,6 +59,16 @@ void blend_row(float* area, const float* neighbour, int64_t channels, const std:
   }
 }
 
+// Rows asked for ahead of the one being blended, to cover the wait for memory.
+constexpr int64_t kRowsAhead = 8;
+
+void prefetch_span(const float* first, int64_t count) {
+  const char* p = reinterpret_cast<const char*>(first);
+  const char* end = reinterpret_cast<const char*>(first + count);
+  for (; p < end; p += 64) __builtin_prefetch(p);
+  __builtin_prefetch(end - 1);
+}
+
 }  // namespace
 
 bool pixels_packed(const at::Tensor& t) {
@@ -78,6 +88,9 @@ bool blend_into_cpu(at::Tensor& area, const at::Tensor& neighbour_area, const fl
   const float* n = neighbour_area.data_ptr<float>();
   std::vector<float> expanded(weight_cols > 1 ? static_cast<size_t>(cols * channels) : 0);
   std::vector<Run> runs;
+  // The rows of a left or right strip are short pieces far apart in memory,
+  // which the hardware does not fetch ahead: each row would wait for memory.
+  const bool strided = rows > 1 && (area.stride(1) != cols * channels || neighbour_area.stride(1) != cols * channels);
   for (int64_t r = 0; r < rows; ++r) {
     const float* w = weights + (weight_rows == 1 ? 0 : r) * weight_cols;
     // A column profile is the same on every row: its runs and spread weights are worked out once.
@@ -91,9 +104,14 @@ bool blend_into_cpu(at::Tensor& area, const at::Tensor& neighbour_area, const fl
       }
     }
     if (weight_cols == 1 && runs.front().kind == Run::Keep) continue;
-    for (int64_t b = 0; b < batch; ++b)
+    for (int64_t b = 0; b < batch; ++b) {
+      if (strided && r + kRowsAhead < rows) {
+        prefetch_span(a + b * area.stride(0) + (r + kRowsAhead) * area.stride(1), cols * channels);
+        prefetch_span(n + b * neighbour_area.stride(0) + (r + kRowsAhead) * neighbour_area.stride(1), cols * channels);
+      }
       blend_row(a + b * area.stride(0) + r * area.stride(1), n + b * neighbour_area.stride(0) + r * neighbour_area.stride(1),
                 channels, runs, weight_cols > 1 ? expanded.data() : nullptr, w[0]);
+    }
   }
   return true;
 }
