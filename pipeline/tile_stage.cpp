@@ -31,20 +31,34 @@ at::Tensor inpaint_mask(const UpscaleOptions& o, const NodeState& SELF, const Gr
 }
 
 // A tile's mask depends only on its size and on whether it lies in the first
-// or last row or column, so tiles alike in these share one.
+// or last row or column, so tiles alike in these share one. A mask leaves the
+// cache with the last tile that asks for it: only the kinds of the rows at
+// hand stay (at 1024-pixel tiles each is 4.5 MiB).
 class MaskCache {
  public:
-  at::Tensor mask(const UpscaleOptions& o, const NodeState& SELF, const GridSpec& spec, const at::Tensor& tile) {
-    const int64_t last_row = SELF.PARAMS.rows_qty.get() - 1, last_col = SELF.PARAMS.cols_qty.get() - 1;
-    const Key key{spec.row == 0, spec.row == last_row, spec.col == 0, spec.col == last_col, tile.size(2), tile.size(1)};
+  MaskCache(const NodeState& SELF, const std::vector<GridSpec>& grid, const std::vector<at::Tensor>& tiles) {
+    for (size_t i = 0; i < grid.size() && i < tiles.size(); ++i) last_[key_of(SELF, grid[i], tiles[i])] = i;
+  }
+
+  at::Tensor mask(const UpscaleOptions& o, const NodeState& SELF, const GridSpec& spec, const at::Tensor& tile,
+                  size_t index) {
+    const Key key = key_of(SELF, spec, tile);
     auto found = masks_.find(key);
     if (found == masks_.end()) found = masks_.emplace(key, inpaint_mask(o, SELF, spec, tile)).first;
-    return found->second;
+    at::Tensor mask = found->second;
+    const auto last = last_.find(key);
+    if (last != last_.end() && last->second <= index) masks_.erase(found);
+    return mask;
   }
 
  private:
   using Key = std::tuple<bool, bool, bool, bool, int64_t, int64_t>;
+  static Key key_of(const NodeState& SELF, const GridSpec& spec, const at::Tensor& tile) {
+    const int64_t last_row = SELF.PARAMS.rows_qty.get() - 1, last_col = SELF.PARAMS.cols_qty.get() - 1;
+    return {spec.row == 0, spec.row == last_row, spec.col == 0, spec.col == last_col, tile.size(2), tile.size(1)};
+  }
   std::map<Key, at::Tensor> masks_;
+  std::map<Key, size_t> last_;  // the last tile of each kind
 };
 
 at::Tensor resized(const at::Tensor& picture, int64_t width, int64_t height) {
@@ -152,7 +166,7 @@ TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const
   NodeState constants_state = SELF;  // reading the constants writes them into the state
   reassembly::TilePaster paster(SELF, SELF.SIZE.composite_blur_margin.get(),
                                 masks::set_mask_constants(constants_state).inpaint_margin);
-  MaskCache masks_by_position;
+  MaskCache masks_by_position(SELF, grid, tiles);
   TileSlots slots;
   const bool changes = processor.changes_tiles();
 
@@ -177,14 +191,14 @@ TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const
     at::Tensor mask;
     if (pool) {
       for (; submitted < std::min(count, i + ahead); ++submitted) {
-        const at::Tensor tile_mask = masks_by_position.mask(o, SELF, grid[submitted], tiles[submitted]);
+        const at::Tensor tile_mask = masks_by_position.mask(o, SELF, grid[submitted], tiles[submitted], submitted);
         const auto job_index = static_cast<int64_t>(submitted);
         pending[submitted] = pool->submit([&processor, &o, &SELF, &grid, &tiles, job_index, tile_mask] {
           return regenerated(processor, o, SELF, grid, job_index, tiles[static_cast<size_t>(job_index)], tile_mask);
         });
       }
     } else {
-      mask = masks_by_position.mask(o, SELF, grid[i], tiles[i]);
+      mask = masks_by_position.mask(o, SELF, grid[i], tiles[i], i);
     }
     stage.masks += watch.lap();
     serial.reset();
