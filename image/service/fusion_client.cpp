@@ -1,4 +1,5 @@
 #include <curl/curl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -193,14 +194,24 @@ CURLcode run_transfer(CURLM* multi, const Exchange& exchange, milliseconds data_
   throw Error("libcurl finished without a result");
 }
 
+// The calling thread's multi handle, which keeps its connections open
+// between requests: a run asks once per tile, and a new connection each time
+// cost a third of the exchange. Null when libcurl cannot make one.
+CURLM* thread_multi() {
+  thread_local MultiHandle multi;
+  thread_local pid_t owner = 0;
+  // A forked child must neither use nor close the connections it inherited:
+  // they are its parent's too. The copied handle is left as it is.
+  if (multi && owner != getpid()) static_cast<void>(multi.release());
+  if (!multi) multi.reset(curl_multi_init()), owner = getpid();
+  return multi.get();
+}
+
 Reply post(const std::string& url, const std::string& token, const std::string& body, const ClientOptions& options) {
   init_curl_once();
   if (has_control_character(token)) throw Error("API.token holds a line break or another control character");
   const EasyHandle easy(curl_easy_init());
-  // One multi handle per thread keeps its connections open between requests:
-  // a run asks once per tile, and a new connection each time cost a third of the exchange.
-  thread_local MultiHandle multi;
-  if (!multi) multi.reset(curl_multi_init());
+  CURLM* const multi = thread_multi();
   if (!easy || !multi) throw Error("libcurl could not create a transfer");
   const HeaderList headers = request_headers(token);
   Exchange exchange;
@@ -208,10 +219,10 @@ Reply post(const std::string& url, const std::string& token, const std::string& 
   char error_text[CURL_ERROR_SIZE] = "";
   configure(easy.get(), url, body, headers.get(), options, exchange, error_text);
 
-  const CURLMcode added = curl_multi_add_handle(multi.get(), easy.get());
+  const CURLMcode added = curl_multi_add_handle(multi, easy.get());
   if (added != CURLM_OK) throw Error(std::string("libcurl: ") + curl_multi_strerror(added));
-  const Attachment attachment{multi.get(), easy.get()};
-  const CURLcode result = run_transfer(multi.get(), exchange, options.data_timeout);
+  const Attachment attachment{multi, easy.get()};
+  const CURLcode result = run_transfer(multi, exchange, options.data_timeout);
   if (!exchange.failure.empty()) throw ExchangeError(FusionOutcome::Kind::BadReply, exchange.failure);
   if (result != CURLE_OK)
     throw ExchangeError(result == CURLE_OPERATION_TIMEDOUT ? FusionOutcome::Kind::TimedOut

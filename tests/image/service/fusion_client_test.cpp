@@ -2,6 +2,7 @@
 #include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -158,6 +159,40 @@ TEST(Service_FusionClient, KeepsItsConnectionAndOpensANewOneWhenTheServiceDroppe
   EXPECT_EQ(ports.at(1), ports.at(0));
   EXPECT_EQ(ports.at(2), ports.at(0));
   EXPECT_TRUE(captured.printed.empty());
+}
+
+TEST(Service_FusionClient, AForkedChildOpensItsOwnConnection) {
+  LoopbackServer loopback;
+  std::mutex guard;
+  std::vector<int> ports;
+  loopback.server.set_keep_alive_max_count(5);
+  loopback.server.set_keep_alive_timeout(1);
+  loopback.server.Post(".*", [&](const httplib::Request& req, httplib::Response& res) {
+    const std::lock_guard<std::mutex> lock(guard);
+    ports.push_back(req.remote_port);
+    res.set_content("{}", "application/json");
+  });
+  const ApiUrl url(loopback.start());
+  EXPECT_EQ(fetch(), Json::object());  // the parent's connection stays open
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Requests from the two processes over one socket would mix their replies.
+    bool replied = false;
+    try {
+      replied = fetch() == Json::object();
+    } catch (...) {
+    }
+    _exit(replied ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(fetch(), Json::object());
+  const std::lock_guard<std::mutex> lock(guard);
+  ASSERT_EQ(ports.size(), 3u);
+  EXPECT_NE(ports.at(1), ports.at(0));
+  EXPECT_EQ(ports.at(2), ports.at(0));
 }
 
 TEST(Service_FusionClient, FailedStatusesGiveAnEmptyReplyAndOnly429PrintsALine) {
