@@ -203,7 +203,10 @@ CURLM* thread_multi() {
   // A forked child must neither use nor close the connections it inherited:
   // they are its parent's too. The copied handle is left as it is.
   if (multi && owner != getpid()) static_cast<void>(multi.release());
-  if (!multi) multi.reset(curl_multi_init()), owner = getpid();
+  if (!multi) {
+    multi.reset(curl_multi_init());
+    owner = getpid();
+  }
   return multi.get();
 }
 

@@ -83,7 +83,7 @@ void BM_Fusion(benchmark::State& state, bool accumulating, bool wide) {
 // the bands the composite reads kept in a scratch buffer that lives as long as the run.
 void BM_FusionInPlace(benchmark::State& state, bool accumulating, bool wide) {
   const Scene& s = scene(wide);
-  at::Tensor own = s.tile.clone(), scratch;  // the road keeps one scratch for the whole run
+  at::Tensor own = s.tile.clone(), scratch;
   const service::ClientOptions client;
   const auto form = accumulating ? fusion::FusionForm::Accumulating : fusion::FusionForm::Base;
   for (auto _ : state) {

@@ -137,24 +137,40 @@ TEST(Service_FusionClient, PassesASuccessReplyThroughUnchanged) {
   EXPECT_TRUE(captured.printed.empty());
 }
 
+// A keep-alive server answering {} that records the client's port of each
+// request: one port per connection. Idle connections close after a second.
+class PortRecorder {
+ public:
+  PortRecorder() {
+    loopback_.server.set_keep_alive_max_count(5);
+    loopback_.server.set_keep_alive_timeout(1);
+    loopback_.server.Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
+      const std::lock_guard<std::mutex> lock(guard_);
+      ports_.push_back(req.remote_port);
+      res.set_content("{}", "application/json");
+    });
+  }
+  std::string start() { return loopback_.start(); }
+  std::vector<int> ports() {
+    const std::lock_guard<std::mutex> lock(guard_);
+    return ports_;
+  }
+
+ private:
+  std::mutex guard_;
+  std::vector<int> ports_;
+  LoopbackServer loopback_;  // last, so that it stops before what its handler uses goes
+};
+
 TEST(Service_FusionClient, KeepsItsConnectionAndOpensANewOneWhenTheServiceDroppedIt) {
   test::CapturedServices captured;
-  LoopbackServer loopback;
-  std::mutex guard;
-  std::vector<int> ports;  // the client's end of each request's connection
-  loopback.server.set_keep_alive_max_count(5);
-  loopback.server.set_keep_alive_timeout(1);  // idle connections closed after a second
-  loopback.server.Post(".*", [&](const httplib::Request& req, httplib::Response& res) {
-    const std::lock_guard<std::mutex> lock(guard);
-    ports.push_back(req.remote_port);
-    res.set_content("{}", "application/json");
-  });
-  const ApiUrl url(loopback.start());
+  PortRecorder server;
+  const ApiUrl url(server.start());
   for (int i = 0; i < 3; ++i) EXPECT_EQ(fetch(), Json::object());
   // The server has closed the idle connection: the next request must not fail on it.
   std::this_thread::sleep_for(1500ms);
   EXPECT_EQ(fetch(), Json::object());
-  const std::lock_guard<std::mutex> lock(guard);
+  const std::vector<int> ports = server.ports();
   ASSERT_EQ(ports.size(), 4u);
   EXPECT_EQ(ports.at(1), ports.at(0));
   EXPECT_EQ(ports.at(2), ports.at(0));
@@ -162,17 +178,8 @@ TEST(Service_FusionClient, KeepsItsConnectionAndOpensANewOneWhenTheServiceDroppe
 }
 
 TEST(Service_FusionClient, AForkedChildOpensItsOwnConnection) {
-  LoopbackServer loopback;
-  std::mutex guard;
-  std::vector<int> ports;
-  loopback.server.set_keep_alive_max_count(5);
-  loopback.server.set_keep_alive_timeout(1);
-  loopback.server.Post(".*", [&](const httplib::Request& req, httplib::Response& res) {
-    const std::lock_guard<std::mutex> lock(guard);
-    ports.push_back(req.remote_port);
-    res.set_content("{}", "application/json");
-  });
-  const ApiUrl url(loopback.start());
+  PortRecorder server;
+  const ApiUrl url(server.start());
   EXPECT_EQ(fetch(), Json::object());  // the parent's connection stays open
   const pid_t child = fork();
   ASSERT_GE(child, 0);
@@ -189,7 +196,7 @@ TEST(Service_FusionClient, AForkedChildOpensItsOwnConnection) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(fetch(), Json::object());
-  const std::lock_guard<std::mutex> lock(guard);
+  const std::vector<int> ports = server.ports();
   ASSERT_EQ(ports.size(), 3u);
   EXPECT_NE(ports.at(1), ports.at(0));
   EXPECT_EQ(ports.at(2), ports.at(0));
