@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "host/prefetch.h"
 #include "image/fusion/fusion_internal.h"
 
 namespace quorv::fusion::detail {
@@ -62,13 +63,6 @@ void blend_row(float* area, const float* neighbour, int64_t channels, const std:
 // Rows asked for ahead of the one being blended, to cover the wait for memory.
 constexpr int64_t kRowsAhead = 8;
 
-void prefetch_span(const float* first, int64_t count) {
-  const char* p = reinterpret_cast<const char*>(first);
-  const char* end = reinterpret_cast<const char*>(first + count);
-  for (; p < end; p += 64) __builtin_prefetch(p);
-  __builtin_prefetch(end - 1);
-}
-
 }  // namespace
 
 bool pixels_packed(const at::Tensor& t) {
@@ -106,11 +100,13 @@ bool blend_into_cpu(at::Tensor& area, const at::Tensor& neighbour_area, const fl
     if (weight_cols == 1 && runs.front().kind == Run::Keep) continue;
     for (int64_t b = 0; b < batch; ++b) {
       if (strided && r + kRowsAhead < rows) {
-        prefetch_span(a + b * area.stride(0) + (r + kRowsAhead) * area.stride(1), cols * channels);
-        prefetch_span(n + b * neighbour_area.stride(0) + (r + kRowsAhead) * neighbour_area.stride(1), cols * channels);
+        host::prefetch_floats(a + b * area.stride(0) + (r + kRowsAhead) * area.stride(1), cols * channels);
+        host::prefetch_floats(n + b * neighbour_area.stride(0) + (r + kRowsAhead) * neighbour_area.stride(1),
+                              cols * channels);
       }
-      blend_row(a + b * area.stride(0) + r * area.stride(1), n + b * neighbour_area.stride(0) + r * neighbour_area.stride(1),
-                channels, runs, weight_cols > 1 ? expanded.data() : nullptr, w[0]);
+      blend_row(a + b * area.stride(0) + r * area.stride(1),
+                n + b * neighbour_area.stride(0) + r * neighbour_area.stride(1), channels, runs,
+                weight_cols > 1 ? expanded.data() : nullptr, w[0]);
     }
   }
   return true;

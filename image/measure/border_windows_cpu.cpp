@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/errors.h"
+#include "host/prefetch.h"
 #include "image/measure/measure_internal.h"
 
 namespace quorv::measure::detail {
@@ -56,14 +57,6 @@ void run_sums(const float* row, int64_t sx, int64_t sc, int64_t channels, const 
   strided_run_sums(row, sx, sc, channels, weight, ws, run, runs, sums);
 }
 
-// Asks for the pixels of the window's next row while this one is added:
-// rows of a window are a few KiB each and far apart, so the processor's own
-// prefetching, which follows a stream within a page, starts late on each.
-void prefetch_row(const float* row, int64_t floats) {
-  constexpr int64_t kLine = 64 / sizeof(float);
-  for (int64_t i = 0; i < floats; i += kLine) __builtin_prefetch(row + i);
-}
-
 }  // namespace
 
 // A vertical border's window is read a row at a time along the border, a
@@ -97,7 +90,8 @@ void window_run_means(const at::Tensor& picture, const at::Tensor& weights, cons
           const int64_t y = z.along_start + r * run + k;
           const float* row = picture_b + y * sy + lo * sx;
           const float* weight = weights_b ? weights_b + y * wsy + lo * wsx : nullptr;
-          if (sc == 1 && sx == channels && r * run + k + 1 < runs * run) prefetch_row(row + sy, lines * channels);
+          if (sc == 1 && sx == channels && r * run + k + 1 < runs * run)
+            host::prefetch_floats(row + sy, lines * channels);
           if (!weight && sc == 1 && sx == channels) {
             for (int64_t i = 0; i < lines * channels; ++i) sums[static_cast<size_t>(i)] += row[i];
             continue;
@@ -117,7 +111,7 @@ void window_run_means(const at::Tensor& picture, const at::Tensor& weights, cons
         const int64_t y = lo + l;
         const float* weight = weights_b ? weights_b + y * wsy + z.along_start * wsx : nullptr;
         if (sc == 1 && sx == channels && l + 1 < lines)
-          prefetch_row(picture_b + (y + 1) * sy + z.along_start * sx, runs * run * channels);
+          host::prefetch_floats(picture_b + (y + 1) * sy + z.along_start * sx, runs * run * channels);
         run_sums(picture_b + y * sy + z.along_start * sx, sx, sc, channels, weight, wsx, run, runs, sums.data());
         for (int64_t i = 0; i < runs * channels; ++i) to_batch[i * lines + l] = sums[static_cast<size_t>(i)] * scale;
       }
