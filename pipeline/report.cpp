@@ -84,13 +84,22 @@ Json refix_json(const fusion::SeamRefix& refix, double threshold) {
 
 Json tone_match_json(const std::vector<ToneMatchStatus>& matches) {
   Json tiles = Json::array();
-  int64_t applied = 0;
+  int64_t applied = 0, bands = 0;
   for (const ToneMatchStatus& m : matches) {
     applied += m.applied ? 1 : 0;
-    tiles.push_back({{"tile", m.tile}, {"applied", m.applied}, {"reason", m.reason}, {"gain", m.gain},
-                     {"offset", m.offset}});
+    bands += m.kept_band.applied ? 1 : 0;
+    const KeptBandStatus& k = m.kept_band;
+    tiles.push_back({{"tile", m.tile},
+                     {"applied", m.applied},
+                     {"reason", m.reason},
+                     {"gain", m.gain},
+                     {"offset", m.offset},
+                     {"kept_band", {{"applied", k.applied}, {"reason", k.reason}, {"gain", k.gain}, {"offset", k.offset}}}});
   }
-  return {{"applied", applied}, {"skipped", static_cast<int64_t>(matches.size()) - applied}, {"tiles", tiles}};
+  return {{"applied", applied},
+          {"skipped", static_cast<int64_t>(matches.size()) - applied},
+          {"kept_bands_toned", bands},
+          {"tiles", tiles}};
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -27,14 +28,21 @@ class WorkerPool {
   WorkerPool& operator=(const WorkerPool&) = delete;
 
   /// The work's result (or exception) comes through the future.
-  std::future<at::Tensor> submit(std::function<at::Tensor()> work);
+  template <class Work>
+  auto submit(Work work) -> std::future<decltype(work())> {
+    auto task = std::make_shared<std::packaged_task<decltype(work())()>>(std::move(work));
+    auto result = task->get_future();
+    enqueue([task] { (*task)(); });
+    return result;
+  }
 
  private:
+  void enqueue(std::function<void()> task);
   void serve(int threads_each);
 
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<std::packaged_task<at::Tensor()>> queue_;
+  std::deque<std::function<void()>> queue_;
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };

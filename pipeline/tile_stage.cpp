@@ -65,10 +65,17 @@ at::Tensor resized(const at::Tensor& picture, int64_t width, int64_t height) {
   return std::get<0>(host::ImageScale::upscale(picture, "lanczos", width, height, "disabled"));
 }
 
-// The processor's version of one tile, applied through the tile's mask.
-// Reads only the tile, its mask and the settings: tiles may go through here
-// on several threads at once.
-at::Tensor regenerated(TileProcessor& processor, const UpscaleOptions& o, const NodeState& SELF,
+// A processed tile, and what became of the pixels its mask kept.
+struct Regenerated {
+  at::Tensor tile;
+  KeptBandStatus kept_band;
+};
+
+// The processor's version of one tile, applied through the tile's mask; with
+// tone matching the kept pixels take the processed tone. Reads only the
+// tile, its mask and the settings: tiles may go through here on several
+// threads at once.
+Regenerated regenerated(TileProcessor& processor, const UpscaleOptions& o, const NodeState& SELF,
                        const std::vector<GridSpec>& grid, int64_t index, const at::Tensor& tile,
                        const at::Tensor& mask) {
   int64_t x = 0, y = 0, w = tile.size(2), h = tile.size(1);
@@ -90,12 +97,19 @@ at::Tensor regenerated(TileProcessor& processor, const UpscaleOptions& o, const 
     throw ValueError(tile_name(job) + ": the processor returned " + shape_string(out) + ", expected " +
                      shape_string(job.picture));
   if (o.detail != 1.0) out = resized(out, w, h);
-  // lerp keeps the original pixel exactly where the mask is 0.
-  const at::Tensor blended = picture.lerp(out, region_mask);
-  if (!o.kontext) return blended;
+  Regenerated result;
+  if (o.match_tone) {
+    fusion::KeptBandTone toned = fusion::blend_kept_band_in_tone(picture, out, region_mask);
+    result = {std::move(toned.tile), {toned.applied, toned.reason, toned.gain, toned.offset}};
+  } else {
+    // lerp keeps the original pixel exactly where the mask is 0.
+    result.tile = picture.lerp(out, region_mask);
+  }
+  if (!o.kontext) return result;
   at::Tensor whole = tile.clone();
-  whole.narrow(1, y, h).narrow(2, x, w).copy_(blended);
-  return whole;
+  whole.narrow(1, y, h).narrow(2, x, w).copy_(result.tile);
+  result.tile = whole;
+  return result;
 }
 
 // With keep_going, a tile the processor failed on stays as it was: the
@@ -179,7 +193,7 @@ TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const
     pool = std::make_unique<WorkerPool>(workers, std::max(1, at::get_num_threads() / workers));
   }
   const size_t ahead = pool ? 2 * static_cast<size_t>(o.jobs) : 0;
-  std::vector<std::future<at::Tensor>> pending(count);
+  std::vector<std::future<Regenerated>> pending(count);
   size_t submitted = 0;
 
   Stopwatch watch;
@@ -203,9 +217,12 @@ TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const
     stage.masks += watch.lap();
     serial.reset();
     at::Tensor tile = tiles[i];
+    KeptBandStatus kept_band{false, "the tile was not processed", {}, {}};
     if (changes) {
       try {
-        tile = pool ? pending[i].get() : regenerated(processor, o, SELF, grid, index, tiles[i], mask);
+        Regenerated made = pool ? pending[i].get() : regenerated(processor, o, SELF, grid, index, tiles[i], mask);
+        tile = std::move(made.tile);
+        kept_band = std::move(made.kept_band);
       } catch (const Error& e) {
         if (!o.keep_going) throw;
         record_unprocessed(e, grid[i], index, stage.unprocessed);
@@ -217,7 +234,8 @@ TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const
       // Every tile is the enlarged picture's own: no tone to bring together.
       const auto channels = static_cast<size_t>(tile.size(3));
       stage.tone_matches.push_back({index, false, "the processor leaves tiles as they are",
-                                    std::vector<double>(channels, 1.0), std::vector<double>(channels, 0.0)});
+                                    std::vector<double>(channels, 1.0), std::vector<double>(channels, 0.0),
+                                    {false, "the processor leaves tiles as they are", {}, {}}});
     } else if (o.match_tone) {
       // A tile the processor made is this loop's own; a view of the enlarged picture is shared with its neighbours.
       const bool own = !tile.storage().is_alias_of(tiles[i].storage());
@@ -226,7 +244,8 @@ TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const
                                       : fusion::match_tile_tone(tile, grid, index, stage.finished, tiles);
       serial.emplace(1);
       tile = matched.tile;
-      stage.tone_matches.push_back({index, matched.applied, matched.reason, matched.gain, matched.offset});
+      stage.tone_matches.push_back(
+          {index, matched.applied, matched.reason, matched.gain, matched.offset, std::move(kept_band)});
       stage.tone_matching += watch.lap();
     }
     // Later tiles read this one from a slot. A tile the processor made is

@@ -271,12 +271,21 @@ at::Tensor enlarged_alpha(const at::Tensor& alpha, Size size);
 
 // --- the run ---------------------------------------------------------------------
 
+/// What tone matching did to the pixels a tile's inpaint mask kept from the
+/// enlarged picture: brought to the tone the processing gave the rest of the tile, or not and why.
+struct KeptBandStatus {
+  bool applied = false;
+  std::string reason;
+  std::vector<double> gain, offset;
+};
+
 /// What tone matching did to one tile.
 struct ToneMatchStatus {
   int64_t tile;
   bool applied;
   std::string reason;
   std::vector<double> gain, offset;
+  KeptBandStatus kept_band;
 };
 
 /// What a run did, as data.

@@ -20,15 +20,12 @@ WorkerPool::~WorkerPool() {
   for (std::thread& t : threads_) t.join();
 }
 
-std::future<at::Tensor> WorkerPool::submit(std::function<at::Tensor()> work) {
-  std::packaged_task<at::Tensor()> task(std::move(work));
-  std::future<at::Tensor> result = task.get_future();
+void WorkerPool::enqueue(std::function<void()> task) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     queue_.push_back(std::move(task));
   }
   wake_.notify_one();
-  return result;
 }
 
 void WorkerPool::serve(int threads_each) {
@@ -36,7 +33,7 @@ void WorkerPool::serve(int threads_each) {
   at::internal::lazy_init_num_threads();
   const host::ThreadLimit limit(threads_each);
   for (;;) {
-    std::packaged_task<at::Tensor()> task;
+    std::function<void()> task;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });

@@ -110,6 +110,28 @@ void bind_seams(py::module_& m) {
       "shift each processing made is matched, not the overlaps' pixels, which masks bring back to the "
       "original. A status dict: 'applied', 'reason', per-channel 'gain' and 'offset', "
       "'neighbours', 'overlap_pixels', 'error_before', 'error_after'. A skipped tile comes back unchanged.");
+
+  m.def(
+      "blend_kept_band_in_tone",
+      [](TensorObject original_object, TensorObject processed_object, TensorObject mask_object) {
+        const at::Tensor original = picture_value(original_object, "original");
+        const at::Tensor processed = picture_value(processed_object, "processed");
+        const at::Tensor mask = tensor_value(mask_object, "mask");
+        const fusion::KeptBandTone k =
+            without_gil([&] { return fusion::blend_kept_band_in_tone(original, processed, mask); });
+        py::dict status;
+        status["applied"] = k.applied;
+        status["reason"] = k.reason;
+        status["gain"] = k.gain;
+        status["offset"] = k.offset;
+        return py::make_tuple(k.tile, status);
+      },
+      py::arg("original"), py::arg("processed"), py::arg("mask"),
+      "The processed tile put back through its inpaint mask (lerp(original, processed, mask)) with the "
+      "pixels the mask kept brought to the tone the processing gave the rest (a per-channel gain and offset "
+      "fitted on 8 x 8 block means where the mask is 1), so that a tone shift does not stop short of the "
+      "tile's edges. `mask`: [1 or B, H, W, 1]. A status dict: 'applied', 'reason', per-channel 'gain' and "
+      "'offset'. Nothing given is changed.");
 }
 
 }  // namespace quorv::python

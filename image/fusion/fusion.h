@@ -207,6 +207,39 @@ ToneMatch match_tile_tone_in_place(at::Tensor& tile, const std::vector<GridSpec>
                                    const std::vector<OptionalImage>& finished,
                                    const std::vector<at::Tensor>& originals = {});
 
+/// What blend_kept_band_in_tone did.
+struct KeptBandTone {
+  at::Tensor tile;             ///< the processed tile put back through its mask
+  bool applied = false;        ///< whether the kept pixels were brought to the processed tone
+  std::string reason;          ///< why not, or empty
+  std::vector<double> gain;    ///< per channel; 1 when skipped or when only the offset was fitted
+  std::vector<double> offset;  ///< per channel, in picture units (1 = white); 0 when skipped
+};
+
+/// Puts a processed tile back through its inpaint mask, tile = lerp(original,
+/// processed, mask), with the pixels the mask kept (mask < 1) in the tone the
+/// processing gave the rest of the tile:
+///
+///     tile = lerp(clamp(gain x original + offset, 0, 1), processed, mask)
+///
+/// A processor that shifts a tile's tone leaves its kept band at the
+/// original's: a step inside the tile that fusion and tone matching would
+/// otherwise read as the tile's tone at its edges. Per channel, gain and
+/// offset are the least-squares fit of processed to original over the means
+/// of the 8 x 8 blocks the mask regenerates in full (block means follow tone,
+/// not the detail a processor adds); only the offset where the original's
+/// blocks are flat (spread under one grey level) or the two hardly correlate
+/// (below 0.5), or the gain falls outside 0.5 .. 2. The kept pixels keep
+/// their detail; only their tone moves.
+///
+/// Skipped, with the reason, and the plain lerp returned: fewer than 16 such
+/// blocks, or a correction under a quarter of a grey level.
+///
+/// `original`, `processed`: [B, H, W, C] float32 of one shape; `mask`: [1 or
+/// B, H, W, 1] in 0..1, as the processor saw it. ValueError otherwise.
+/// Nothing given is changed.
+KeptBandTone blend_kept_band_in_tone(const at::Tensor& original, const at::Tensor& processed, const at::Tensor& mask);
+
 /// One border refix_seams re-blended, with its figure before and after.
 struct RefixedBorder {
   measure::SeamBorder before;

@@ -57,6 +57,20 @@ def test_match_tile_tone_undoes_a_tone_shift_and_leaves_a_matching_tile_alone(co
         quorv.match_tile_tone(tiles[5], grid, 5, before, originals=[None] * 12)
 
 
+def test_blend_kept_band_in_tone_carries_the_processed_tone_into_the_kept_pixels(coffee):
+    original = coffee[:, 100:292, 100:292]
+    mask = torch.ones(1, 192, 192, 1)
+    mask[:, :, :16] = 0  # the left edge kept
+    processed = original * torch.tensor([0.9, 0.95, 0.92]) + torch.tensor([0.04, 0.02, 0.03])
+    tile, status = quorv.blend_kept_band_in_tone(original, processed, mask)
+    assert status["applied"], status["reason"]
+    assert (tile - processed).abs().max().item() < GREY
+    plain, status = quorv.blend_kept_band_in_tone(original, original, mask)
+    assert not status["applied"] and torch.equal(plain, original)
+    with pytest.raises(ValueError, match="mask"):
+        quorv.blend_kept_band_in_tone(original, processed, mask[:, :100])
+
+
 def test_refix_seams_lowers_the_borders_of_a_shifted_tile_and_lists_them(coffee):
     grid = _grid()
     shifted = coffee.clone()

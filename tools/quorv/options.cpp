@@ -163,7 +163,8 @@ void add_upscale_options(CLI::App& app, RunOptions& o) {
   const std::string fusion = "Fusion";
   app.add_flag("--blend-all", o.blend_all, "fuse the right and bottom neighbours as well")->group(fusion);
   app.add_flag("--match-tone", o.match_tone,
-               "bring each processed tile's tone (per-channel gain and offset) to its finished neighbours' before fusion")
+               "give the edges each tile's mask kept the tone its processing gave the rest, then bring the tile's tone "
+               "(per-channel gain and offset) to its finished neighbours' before fusion")
       ->group(fusion);
   app.add_flag("--refix-seams", o.refix_seams,
                "after the rebuild, re-fuse once every tile border whose seam score is above --seam-threshold")

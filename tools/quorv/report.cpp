@@ -54,10 +54,12 @@ void list_skipped(std::ostringstream& out, const char* heading, const Json& skip
   for (const auto& [reason, tiles] : by_reason) out << "               " << tile_list(tiles) << ": " << reason << "\n";
 }
 
-// "3 no finished neighbour, 1 overlap too small": skip reasons counted, details in brackets left out.
-std::string skip_reasons(const Json& tiles) {
+// "3 no finished neighbour, 1 overlap too small": skip reasons of `tiles` (or of
+// each entry's `part`) counted, details in brackets left out.
+std::string skip_reasons(const Json& tiles, const char* part = nullptr) {
   std::vector<std::pair<std::string, int>> counts;
-  for (const Json& t : tiles) {
+  for (const Json& entry : tiles) {
+    const Json& t = part ? entry[part] : entry;
     if (t["applied"].get<bool>()) continue;
     std::string reason = t["reason"].get<std::string>();
     reason = reason.substr(0, reason.find(" ("));
@@ -134,6 +136,9 @@ std::string summary_text(const Json& r) {
     out << "tone match     applied to " << t["applied"].get<int64_t>() << " of "
         << t["applied"].get<int64_t>() + t["skipped"].get<int64_t>() << " tiles";
     if (t["skipped"].get<int64_t>() > 0) out << "; skipped: " << skip_reasons(t["tiles"]);
+    const auto bands = t["kept_bands_toned"].get<int64_t>();
+    out << "\n               kept bands in the processed tone: " << bands << " of " << t["tiles"].size() << " tiles";
+    if (bands < static_cast<int64_t>(t["tiles"].size())) out << "; not: " << skip_reasons(t["tiles"], "kept_band");
     out << "\n";
   }
   if (r.contains("refix_seams")) {

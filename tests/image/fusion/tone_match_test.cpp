@@ -200,5 +200,42 @@ TEST(Fusion_ToneMatch, SkipsWhatItCannotMatchAndSaysWhy) {
   EXPECT_THROW_WITH(fusion::match_tile_tone(tile, cut.grid, 5, wrong), ValueError, "finished tile 4");
 }
 
+TEST(Fusion_ToneKeptBand, KeptPixelsTakeTheProcessedToneAndKeepTheirDetail) {
+  const at::Tensor original = test::sample_picture("coffee.png").narrow(1, 100, 192).narrow(2, 100, 192);
+  // Kept along the left edge: 16 columns at 0, a ramp over the next 16, regenerated beyond.
+  const at::Tensor ramp = at::clamp((at::arange(192, at::kFloat) - 16) / 16, 0, 1);
+  const at::Tensor mask = ramp.view({1, 1, 192, 1}).expand({1, 192, 192, 1}).contiguous();
+  // The processor's tone shift with new fine detail on top, which block means do not see.
+  const at::Tensor checker = (at::arange(192).view({192, 1}) + at::arange(192).view({1, 192})).remainder(2);
+  const at::Tensor processed = toned(original) + (checker.to(at::kFloat) - 0.5).mul(0.04).view({1, 192, 192, 1});
+  const at::Tensor original_given = original.clone(), processed_given = processed.clone();
+
+  const fusion::KeptBandTone band = fusion::blend_kept_band_in_tone(original, processed, mask);
+  ASSERT_TRUE(band.applied) << band.reason;
+  EXPECT_NEAR(band.gain[0], 0.9, 0.01);
+  EXPECT_NEAR(band.offset[1], 0.02, 0.005);
+  // The kept columns show the original's detail in the processed tone; the rest is the processor's.
+  EXPECT_LT(test::max_abs_diff(band.tile.narrow(2, 0, 16), toned(original).narrow(2, 0, 16)), kGrey);
+  EXPECT_LT(test::max_abs_diff(band.tile.narrow(2, 32, 160), processed.narrow(2, 32, 160)), 1e-6);
+  EXPECT_TRUE(test::same_values(original, original_given));
+  EXPECT_TRUE(test::same_values(processed, processed_given));
+
+  // Without a tone shift, nothing moves: the plain blend through the mask.
+  const fusion::KeptBandTone same = fusion::blend_kept_band_in_tone(original, original, mask);
+  EXPECT_FALSE(same.applied);
+  EXPECT_EQ(same.reason, "the processing kept the tile's tone");
+  EXPECT_EQ(same.gain, std::vector<double>(3, 1.0));
+  EXPECT_TRUE(test::same_values(same.tile, original));
+  // A mask that regenerates nothing in full says nothing about the processed tone.
+  const fusion::KeptBandTone none = fusion::blend_kept_band_in_tone(original, processed, mask * 0.5);
+  EXPECT_FALSE(none.applied);
+  EXPECT_NE(none.reason.find("fewer than 16 blocks"), std::string::npos) << none.reason;
+  EXPECT_LT(test::max_abs_diff(none.tile, original.lerp(processed, mask * 0.5)), 1e-6);
+
+  EXPECT_THROW_WITH(fusion::blend_kept_band_in_tone(original, processed, mask.narrow(1, 0, 100)), ValueError, "mask");
+  EXPECT_THROW_WITH(fusion::blend_kept_band_in_tone(original, processed.narrow(3, 0, 1), mask), ValueError,
+                    "one shape");
+}
+
 }  // namespace
 }  // namespace quorv

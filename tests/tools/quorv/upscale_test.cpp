@@ -101,6 +101,9 @@ TEST(Quorv_Upscale, FusionWithToneMatchingHidesTheBordersOfTheDemoProcessor) {
   const nlohmann::json& tone = with["tone_match"];
   EXPECT_GE(tone["applied"].get<int>(), 20) << tone.dump();
   EXPECT_EQ(tone["tiles"][0]["reason"], "no finished neighbour");
+  // The demo shifts every tile's tone, so every kept band is brought to it, the first tile's too.
+  EXPECT_EQ(tone["kept_bands_toned"], 28) << tone.dump();
+  EXPECT_TRUE(tone["tiles"][0]["kept_band"]["applied"].get<bool>());
   EXPECT_FALSE(without.contains("tone_match"));
   EXPECT_NE(on.out.find("tone match     applied to"), std::string::npos) << on.out;
   EXPECT_TRUE(with["timings"].contains("tone_match"));
