@@ -66,8 +66,11 @@ int64_t estimated_peak_bytes(const Plan& plan, int64_t channels) {
     if (processes_with_model)
       tile_work = checked_add(tile_work, checked_mul(activations, int64_t{o.jobs} - 1, "estimate"), "estimate");
   }
+  // Re-fixing seams: the enlarged picture, the result and its re-blended
+  // copy, with half a picture for the seam measure's bands and the heap the tile work leaves.
+  const int64_t refixing = o.refix_seams ? checked_add(checked_mul(picture, 3, "estimate"), picture / 2, "estimate") : 0;
   const int64_t writing = checked_mul(picture, 3, "estimate");
-  return checked_add(std::max({enlarging, tile_work, writing}), kBaseBytes, "estimate");
+  return checked_add(std::max({enlarging, tile_work, refixing, writing}), kBaseBytes, "estimate");
 }
 
 }  // namespace quorv::pipeline

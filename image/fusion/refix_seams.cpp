@@ -98,6 +98,7 @@ SeamRefix refix_seams(const at::Tensor& result, const at::Tensor& reference, con
   at::Tensor picture;
   std::vector<measure::SeamBorder> after;
   auto reblend_all = [&] {
+    picture.reset();  // a second try's copy takes the first one's place, not a third canvas
     picture = result.clone();
     for (const size_t i : chosen) reblend(picture, ref, before[i]);
     after = measure::seam_borders(picture, reference, grid_specs, visibility);
