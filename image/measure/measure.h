@@ -64,8 +64,8 @@ struct SeamVisibility {
 ///
 ///        neighbour     | tile
 ///           context    | zone (overlap) |    context
-///      ....|.|.........|================|.........|.|....
-///         c-3w c-2w    line          line+o     +2w +3w
+///      ..|......|......|================|......|......|..
+///    line-2w-o/2  -2w  line          line+o  +2w   +2w+o/2
 ///
 /// At each line p the step at scale w is the band mean of the w lines after
 /// p minus that of the w lines before, averaged along the border over runs of
@@ -77,10 +77,12 @@ struct SeamVisibility {
 /// e = one grey level (1/255), so that flat areas neither divide by zero nor
 /// hide a small step, and a run where the picture already had an edge does
 /// not drown one where it had none. A border's figure at scale w is the
-/// largest r_w in the zone over the mean r_w of the context lines (which
-/// takes out what the processing did to every line, such as sharpening); its
-/// relative figure is the largest over w = 1, 8 and 32 (a hard edge, a short
-/// ramp, a soft tone patch). Identical pictures score exactly 1.00; a border
+/// largest r_w in the zone over the largest r_w of the context lines, as
+/// many as the zone has, half on each side from 2w lines off it (which takes
+/// out what the processing did to every line, such as sharpening, and picks
+/// both maxima from as many lines, so that a picture processed as a whole
+/// scores about 1.00 at any line); its relative figure is the largest over
+/// w = 1, 8 and 32 (a hard edge, a short ramp, a soft tone patch). Identical pictures score exactly 1.00; a border
 /// that became more visible than the lines around it scores above. Scales
 /// whose bands or context do not fit the picture are left out. Segment tiles
 /// are ignored; a grid without inner borders scores 1.00 with borders 0.
@@ -106,7 +108,7 @@ SeamVisibility seam_summary(const std::vector<SeamBorder>& borders);
 /// Above this a border is worth re-fusing: it stands out of the lines around
 /// it by a tenth more than before processing. Unchanged borders score 1.00;
 /// fused borders aim at 1.05, unfused ones of a retouched tile score 1.3 and
-/// more, one tile brightened by 8 grey levels above 4.
+/// more, one tile brightened by 8 grey levels above 3.
 constexpr double kVisibleSeam = 1.1;
 
 }  // namespace quorv::measure

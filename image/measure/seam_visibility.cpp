@@ -28,20 +28,25 @@ struct LineRange {
   int64_t first = 0, count = 0;
 };
 
+// Context lines on each side of a zone of `zone_lines`: together as many as
+// the zone has, so that the largest step among them and the largest in the
+// zone are picked from as many lines.
+int64_t context_lines(int64_t zone_lines) { return std::max<int64_t>(1, (zone_lines + 1) / 2); }
+
 // Where a scale w looks in a window of `lines` lines whose zone is lines
-// f .. e - 1: the zone's lines (their maximum is taken) and the context's,
-// 2w .. 3w lines off either side of the zone (their mean is the yardstick);
-// only lines with both bands inside the window, w <= p <= lines - w.
+// f .. e - 1: the zone's lines and the context's, `context` lines on either
+// side starting 2w lines off the zone (the maximum over each is taken); only
+// lines with both bands inside the window, w <= p <= lines - w.
 struct NeededLines {
   LineRange zone, before, after;
 };
-NeededLines needed_lines(int64_t lines, int64_t f, int64_t e, int64_t w) {
+NeededLines needed_lines(int64_t lines, int64_t f, int64_t e, int64_t w, int64_t context) {
   const int64_t last_usable = lines - w;
   auto range = [&](int64_t from, int64_t last) {
     const int64_t a = std::max(from, w), b = std::min(last, last_usable);
     return b >= a ? LineRange{a, b - a + 1} : LineRange{};
   };
-  return {range(f, e - 1), range(f - 3 * w, f - 2 * w), range(e - 1 + 2 * w, e - 1 + 3 * w)};
+  return {range(f, e - 1), range(f - 2 * w - context + 1, f - 2 * w), range(e - 1 + 2 * w, e - 2 + 2 * w + context)};
 }
 
 // How much more visible one border became, at the largest of the scales
@@ -61,7 +66,7 @@ double relative_step(const at::Tensor& result, const at::Tensor& reference, cons
   constexpr size_t kScaleCount = std::size(kScales);
   NeededLines needed[kScaleCount];
   for (size_t s = 0; s < kScaleCount; ++s)
-    needed[s] = needed_lines(lines, zone.first - lo, zone.end - lo, kScales[s]);
+    needed[s] = needed_lines(lines, zone.first - lo, zone.end - lo, kScales[s], context_lines(zone.end - zone.first));
   // ratio_sum[s][p]: the ratios at scale s on line p, summed over profiles.
   std::vector<double> ratio_sum(kScaleCount * static_cast<size_t>(lines), 0.0);
   std::vector<double> res_prefix(static_cast<size_t>(lines + 1)), ref_prefix(res_prefix.size());
@@ -92,15 +97,14 @@ double relative_step(const at::Tensor& result, const at::Tensor& reference, cons
   double relative = 0.0;
   for (size_t s = 0; s < kScaleCount; ++s) {
     const NeededLines& n = needed[s];
-    const int64_t context_lines = n.before.count + n.after.count;
-    if (n.zone.count == 0 || context_lines == 0) continue;
+    if (n.zone.count == 0 || n.before.count + n.after.count == 0) continue;
     const double* sum = ratio_sum.data() + s * static_cast<size_t>(lines);
-    double zone_max = 0.0, context = 0.0;
+    double zone_max = 0.0, context_max = 0.0;
     for (int64_t p = n.zone.first; p < n.zone.first + n.zone.count; ++p) zone_max = std::max(zone_max, sum[p]);
     for (const LineRange& r : {n.before, n.after})
-      for (int64_t p = r.first; p < r.first + r.count; ++p) context += sum[p];
+      for (int64_t p = r.first; p < r.first + r.count; ++p) context_max = std::max(context_max, sum[p]);
     // Both are sums over the same profiles, which the ratio cancels.
-    relative = std::max(relative, zone_max / (context / static_cast<double>(context_lines)));
+    relative = std::max(relative, zone_max / context_max);
   }
   return relative;
 }
@@ -183,8 +187,10 @@ std::vector<SeamBorder> seam_borders(const at::Tensor& result, const at::Tensor&
     for (int64_t i = begin; i < end; ++i) {
       Located& b = located[static_cast<size_t>(i)];
       const int64_t extent = b.zone.vertical ? w : h;
-      const int64_t lo = std::max<int64_t>(0, b.zone.first - 3 * kLargestScale);
-      const int64_t hi = std::min<int64_t>(extent, b.zone.end + 3 * kLargestScale);
+      // Room for the largest scale's bands around its context, on both sides.
+      const int64_t margin = 3 * kLargestScale + context_lines(b.zone.end - b.zone.first);
+      const int64_t lo = std::max<int64_t>(0, b.zone.first - margin);
+      const int64_t hi = std::min<int64_t>(extent, b.zone.end + margin);
       const double relative = relative_step(res, ref, weights, b.zone, lo, hi - lo);
       b.border.relative = relative > 0 ? relative : 1.0;
     }

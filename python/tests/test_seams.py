@@ -31,6 +31,15 @@ def test_seam_visibility_is_one_for_an_unchanged_picture_and_finds_a_shifted_til
     assert quorv.seam_visibility(shifted, coffee, grid, alpha=alpha)["relative"] == pytest.approx(1.0, abs=0.02)
 
 
+def test_a_picture_processed_as_a_whole_shows_no_seams(coffee):
+    # Sharpened and toned everywhere alike, with no tiles: every border looks like the lines around it.
+    blur = torch.nn.functional.avg_pool2d(coffee.permute(0, 3, 1, 2), 3, 1, 1, count_include_pad=False)
+    sharpened = (coffee + 0.6 * (coffee - blur.permute(0, 2, 3, 1))) * 1.05 - 0.02
+    seen = quorv.seam_visibility(sharpened.clamp(0, 1), coffee, _grid())
+    assert seen["relative"] == pytest.approx(1.0, abs=0.05)
+    assert seen["worst"]["relative"] < 1.25
+
+
 def test_match_tile_tone_undoes_a_tone_shift_and_leaves_a_matching_tile_alone(coffee):
     grid = _grid()
     tiles = [coffee[:, y:y + 192, x:x + 192] for _, _, _, x, y, _, _ in grid]
