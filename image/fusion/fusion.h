@@ -232,8 +232,9 @@ struct KeptBandTone {
 /// (below 0.5), or the gain falls outside 0.5 .. 2. The kept pixels keep
 /// their detail; only their tone moves.
 ///
-/// Skipped, with the reason, and the plain lerp returned: fewer than 16 such
-/// blocks, or a correction under a quarter of a grey level.
+/// Skipped, with the reason, and the plain lerp returned: a mask that keeps
+/// no pixel, fewer than 16 such blocks, or a correction under a quarter of a
+/// grey level.
 ///
 /// `original`, `processed`: [B, H, W, C] float32 of one shape; `mask`: [1 or
 /// B, H, W, 1] in 0..1, as the processor saw it. ValueError otherwise.

@@ -58,6 +58,8 @@ KeptBandTone blend_kept_band_in_tone(const at::Tensor& original, const at::Tenso
 
   const int64_t block = std::min({kBlock, original.size(1), original.size(2)});
   if (block < 1) return plain("the tile is empty");
+  // A tile alone in its row and column, or a mask at full strength, keeps nothing to tone.
+  if (mask.min().item<float>() >= 1.0f) return plain("the mask kept no pixel");
   // Blocks the mask regenerates in full, for every picture of the batch.
   const at::Tensor full_mask = mask.expand({original.size(0), -1, -1, -1});
   const at::Tensor full = block_means(full_mask, block).ge(1.0 - 1e-6).reshape({-1});

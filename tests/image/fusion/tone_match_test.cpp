@@ -231,6 +231,8 @@ TEST(Fusion_ToneKeptBand, KeptPixelsTakeTheProcessedToneAndKeepTheirDetail) {
   EXPECT_FALSE(none.applied);
   EXPECT_NE(none.reason.find("fewer than 16 blocks"), std::string::npos) << none.reason;
   EXPECT_LT(test::max_abs_diff(none.tile, original.lerp(processed, mask * 0.5)), 1e-6);
+  const fusion::KeptBandTone whole = fusion::blend_kept_band_in_tone(original, processed, at::ones_like(mask));
+  EXPECT_EQ(whole.reason, "the mask kept no pixel");
 
   EXPECT_THROW_WITH(fusion::blend_kept_band_in_tone(original, processed, mask.narrow(1, 0, 100)), ValueError, "mask");
   EXPECT_THROW_WITH(fusion::blend_kept_band_in_tone(original, processed.narrow(3, 0, 1), mask), ValueError,
