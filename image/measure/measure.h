@@ -82,10 +82,11 @@ struct SeamVisibility {
 /// out what the processing did to every line, such as sharpening, and picks
 /// both maxima from as many lines, so that a picture processed as a whole
 /// scores about 1.00 at any line); its relative figure is the largest over
-/// w = 1, 8 and 32 (a hard edge, a short ramp, a soft tone patch). Identical pictures score exactly 1.00; a border
-/// that became more visible than the lines around it scores above. Scales
-/// whose bands or context do not fit the picture are left out. Segment tiles
-/// are ignored; a grid without inner borders scores 1.00 with borders 0.
+/// w = 1, 8 and 32 (a hard edge, a short ramp, a soft tone patch). Identical
+/// pictures score exactly 1.00; a border that became more visible than the
+/// lines around it scores above. Scales whose bands or context do not fit the
+/// picture are left out. Segment tiles are ignored; a grid without inner
+/// borders scores 1.00 with borders 0.
 ///
 /// `visibility`, when given, weighs every pixel before the steps are taken:
 /// [1 or B, H, W, 1] in 0..1, such as the picture's alpha. Both pictures are
