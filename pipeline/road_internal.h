@@ -47,6 +47,33 @@ class WorkerPool {
   std::vector<std::thread> threads_;
 };
 
+/// A result filled row by row from the enlarged picture just before the
+/// first tile pastes into them, while the enlarged picture's rows go back to
+/// the system as soon as no tile left reads them: the two hold about one
+/// canvas and a row of tiles between them, not two canvases. The source's
+/// pages must be the caller's alone (host::pages_are_ours but for the
+/// caller's own views): its discarded rows read as 0 after.
+class RowStream {
+ public:
+  /// `source`: contiguous [B, H, W, C]; `result`: of its shape, not yet
+  /// written. The first `count` tiles of `grid` are pasted, in grid order.
+  RowStream(at::Tensor source, at::Tensor result, const std::vector<GridSpec>& grid, size_t count);
+
+  /// Before tile i is pasted: the result's rows up to its bottom are filled.
+  void before_paste(size_t i);
+  /// Tile i is done: the source rows no later tile reads (its processing,
+  /// the tone match's originals, the rows the result still lacks) go.
+  void done(size_t i);
+  /// After the last tile: the rest of the result filled, the whole source gone.
+  void finish();
+
+ private:
+  at::Tensor source_, result_;
+  std::vector<int64_t> paste_end_;    // result rows that must be filled before tile i is pasted
+  std::vector<int64_t> needed_from_;  // the first source row tile i + 1 or a later one reads
+  int64_t filled_ = 0, discarded_ = 0;
+};
+
 /// What the tile stage leaves behind.
 struct TileStage {
   std::vector<OptionalImage> finished;   ///< by grid position; let go once no later tile needs them
@@ -61,9 +88,10 @@ struct TileStage {
 /// finished tile is kept only as long as a later tile may read it (about two
 /// rows), unless `o.keep_tiles`. Processing runs `o.jobs` tiles at a time
 /// (one at a time for a processor that is not thread-safe), never more than
-/// 2 x jobs ahead of the tile being fused.
+/// 2 x jobs ahead of the tile being fused. With `rows`, `canvas` is filled
+/// and the tiles' picture let go as the tiles go by.
 TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const NodeState& SELF,
                         const std::vector<GridSpec>& grid, const std::vector<at::Tensor>& tiles, at::Tensor& canvas,
-                        FusionTracker* fusion, const ProgressCallback& progress);
+                        FusionTracker* fusion, const ProgressCallback& progress, RowStream* rows = nullptr);
 
 }  // namespace quorv::pipeline

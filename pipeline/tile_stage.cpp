@@ -165,7 +165,7 @@ void report(const ProgressCallback& progress, ProgressEvent::Kind kind, int64_t 
 
 TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const NodeState& SELF,
                         const std::vector<GridSpec>& grid, const std::vector<at::Tensor>& tiles, at::Tensor& canvas,
-                        FusionTracker* fusion, const ProgressCallback& progress) {
+                        FusionTracker* fusion, const ProgressCallback& progress, RowStream* rows) {
   using Kind = ProgressEvent::Kind;
   TileStage stage;
   stage.finished.resize(tiles.size());
@@ -255,6 +255,7 @@ TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const
     if (in_slot) tile = slots.keep(tile);
     if (fusion) fusion->fuse(SELF, tile, grid, index, stage.finished);
     stage.fusing += watch.lap();
+    if (rows) rows->before_paste(i);
     if (!o.fast_preview) paster.paste(canvas, tile, grid[i]);
     stage.finished[i] = read_later && !in_slot ? slots.keep(tile) : tile;
     tile.reset();
@@ -265,6 +266,7 @@ TileStage process_tiles(TileProcessor& processor, const UpscaleOptions& o, const
           if (read_later) slots.give_back(std::move(*stage.finished[j]));
           stage.finished[j].reset();
         }
+    if (rows) rows->done(i);
     stage.pasting += watch.lap();
     report(progress, Kind::advance, index + 1, static_cast<int64_t>(count));
   }

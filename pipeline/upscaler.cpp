@@ -3,6 +3,8 @@
 #include <cmath>
 
 #include "host/image_tensor.h"
+#include "host/nodes/lanczos_resample.h"
+#include "host/page_release.h"
 #include "host/services/package_services.h"
 #include "host/threads.h"
 #include "image/fusion/fusion.h"
@@ -21,16 +23,43 @@ at::Tensor enlarged_colour(const UpscaleOptions& o, const std::optional<host::Up
   return Quorv_Image().better_downscale(rgb, target.width, target.height, "lanczos");
 }
 
+// Below this alpha a pixel is all but invisible and dividing would only blow up ringing.
+constexpr double kVisibleAlpha = 1.0 / 1024;
+
 // Colour hidden under transparent pixels must not bleed into visible edges:
 // the colour is enlarged premultiplied by alpha and divided by the enlarged alpha after.
 at::Tensor enlarge(const UpscaleOptions& o, const std::optional<host::UpscaleModel>& model, const at::Tensor& rgb,
                    const std::optional<at::Tensor>& alpha, const at::Tensor& alpha_enlarged, Size target,
                    const ProgressCallback& progress) {
   if (!alpha) return enlarged_colour(o, model, rgb, target, progress);
-  // Below this the pixel is all but invisible and dividing would only blow up ringing.
-  constexpr double kVisibleAlpha = 1.0 / 1024;
   const at::Tensor premultiplied = enlarged_colour(o, model, rgb * alpha->clamp(0.0, 1.0), target, progress);
   return premultiplied.div(alpha_enlarged.clamp_min(kVisibleAlpha)).clamp_(0.0, 1.0);
+}
+
+// The enlarged picture at the working size, its padding filled from its
+// edges. A Lanczos enlargement is written straight into the padded buffer,
+// so that the picture never exists twice; otherwise the enlarged picture is
+// copied into it and its pages go back at once.
+at::Tensor enlarged_and_padded(const UpscaleOptions& o, const std::optional<host::UpscaleModel>& model,
+                               const at::Tensor& rgb, const std::optional<at::Tensor>& alpha,
+                               const at::Tensor& alpha_enlarged, const Plan& plan, const ProgressCallback& progress) {
+  const Size target = plan.enlarged, working = plan.working;
+  const bool same_size = rgb.size(2) == target.width && rgb.size(1) == target.height;
+  const bool padded = working.width != target.width || working.height != target.height;
+  if (model || same_size || !padded || !rgb.device().is_cpu()) {
+    at::Tensor enlarged = enlarge(o, model, rgb, alpha, alpha_enlarged, target, progress);
+    at::Tensor image = edge_padded(enlarged, working);
+    if (!image.is_same(enlarged)) host::let_go(enlarged);
+    return image;
+  }
+  at::Tensor image = at::empty({rgb.size(0), working.height, working.width, rgb.size(3)}, rgb.options());
+  at::Tensor picture = image.narrow(1, 0, target.height).narrow(2, 0, target.width);
+  // As enlarge does, with the same arithmetic.
+  host::lanczos_resample_into(alpha ? rgb * alpha->clamp(0.0, 1.0) : rgb, picture);
+  picture.clamp_(0.0, 1.0);
+  if (alpha) picture.div_(alpha_enlarged.clamp_min(kVisibleAlpha)).clamp_(0.0, 1.0);
+  pad_edges(image, target);
+  return image;
 }
 
 void require_options(const UpscaleOptions& o) {
@@ -106,11 +135,16 @@ UpscaleResult Upscaler::run(const Plan& plan, at::Tensor picture, std::optional<
 
   // The grid works on the padded picture; the result is cropped back to the enlarged size.
   // The alpha, enlarged once, weighs the seam score and comes back with the result.
+  // Each picture goes as soon as the next one is made, its pages straight
+  // back to the system: a dead canvas left in the heap would only be
+  // reused by small tile temporaries and stay resident to the end.
   const at::Tensor alpha_enlarged = alpha ? enlarged_alpha(*alpha, plan.enlarged) : at::Tensor();
-  at::Tensor image =
-      edge_padded(enlarge(o, model_, picture, alpha, alpha_enlarged, plan.enlarged, hooks_.progress), plan.working);
-  picture = at::Tensor();
+  at::Tensor image = enlarged_and_padded(o, model_, picture, alpha, alpha_enlarged, plan, hooks_.progress);
+  host::let_go(picture);
+  if (alpha) host::let_go(*alpha);
   alpha.reset();
+  // Whether the enlarged picture's rows may go as the tiles pass (below).
+  const bool image_ours = image.is_contiguous() && host::pages_are_ours(image);
   report.stages.add("enlarge", watch.lap());
 
   NodeState SELF = with_token(node_state(o, image), o);
@@ -118,15 +152,35 @@ UpscaleResult Upscaler::run(const Plan& plan, at::Tensor picture, std::optional<
   std::vector<at::Tensor> tiles = Quorv_Image::get_grid_images(image, grid);
   SELF.OUTPUTS.grid_images_all = tiles;
   SELF.OUTPUTS.grid_images = tiles;
-  // The tiles are views of the enlarged picture, which stays as it is (the
-  // seam score's reference); finished tiles are pasted into a copy of it.
-  at::Tensor result = o.fast_preview ? image : image.clone(at::MemoryFormat::Contiguous);
+  // Borders are judged where they can be seen: the padding past the enlarged picture is cropped away.
+  const auto visible = [&](const at::Tensor& t) {
+    return t.narrow(1, 0, plan.enlarged.height).narrow(2, 0, plan.enlarged.width);
+  };
+  // The tiles are views of the enlarged picture, which stays as it is;
+  // finished tiles are pasted into a result made from it. When nothing
+  // reads the enlarged picture after the tiles (no previews, no re-fix), the
+  // seam score's side of it is read now, the result is filled row by row
+  // and the enlarged picture's rows go as the tiles pass: about one canvas
+  // between the two instead of two.
+  const bool streaming = image_ours && !o.fast_preview && !o.refix_seams && !hooks_.finished;
+  std::optional<measure::SeamReference> seam_reference;
+  std::optional<RowStream> rows;
+  at::Tensor result;
+  if (streaming) {
+    result = at::empty_like(image, at::MemoryFormat::Contiguous);
+    rows.emplace(image, result, grid, tiles.size());
+  } else {
+    result = o.fast_preview ? image : image.clone(at::MemoryFormat::Contiguous);
+  }
   report.stages.add("grid", watch.lap());
+  if (streaming) seam_reference = measure::seam_reference(visible(image), grid, alpha_enlarged);
+  Lap seam_scoring = watch.lap();
 
   std::optional<FusionTracker> fusion;
   if (o.fusion != "none") fusion.emplace(o);
   TileStage stage = process_tiles(processor_, o, SELF, grid, tiles, result, fusion ? &*fusion : nullptr,
-                                  hooks_.progress);
+                                  hooks_.progress, rows ? &*rows : nullptr);
+  if (rows) rows->finish();
   if (fusion) {
     report.unfused = fusion->unfused();
     report.fusion_stopped = fusion->stopped_asking();
@@ -140,10 +194,6 @@ UpscaleResult Upscaler::run(const Plan& plan, at::Tensor picture, std::optional<
   report.stages.add("paste", stage.pasting);
   watch.lap();
 
-  // Borders are judged where they can be seen: the padding past the enlarged picture is cropped away.
-  const auto visible = [&](const at::Tensor& t) {
-    return t.narrow(1, 0, plan.enlarged.height).narrow(2, 0, plan.enlarged.width);
-  };
   // Borders that still stand out are re-fused once, before previews and the score see the result.
   if (o.refix_seams) {
     const host::ThreadLimit serial(1);
@@ -166,10 +216,10 @@ UpscaleResult Upscaler::run(const Plan& plan, at::Tensor picture, std::optional<
   // Judged against the enlarged picture on the same lines: 1.00 = as before any tile work.
   report.seams = [&] {
     if (report.refix) return report.refix->after;
-    // Batches of borders go to the cores; each batch's small operations run on one.
+    if (seam_reference) return measure::seam_visibility(visible(result), *seam_reference);
     return measure::seam_visibility(visible(result), visible(image), grid, alpha_enlarged);
   }();
-  report.stages.add("seam_score", watch.lap());
+  report.stages.add("seam_score", seam_scoring += watch.lap());
   out.picture = visible(result);
   out.alpha = alpha_enlarged;
   return out;

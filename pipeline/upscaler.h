@@ -75,6 +75,12 @@ PictureFit fit_to_picture(const UpscaleOptions& options, Size input);
 /// row; the picture itself when it already has that size.
 at::Tensor edge_padded(const at::Tensor& picture, Size size);
 
+/// The padding of `padded` filled in place: columns from `picture.width` on
+/// repeat the last column of the picture at its top left, then rows from
+/// `picture.height` on repeat its last row. ValueError when the picture is
+/// empty or larger than `padded`.
+void pad_edges(at::Tensor& padded, Size picture);
+
 /// What a run will do, computed from sizes alone (nothing is allocated).
 struct Plan {
   UpscaleOptions options;          ///< as fitted to the picture

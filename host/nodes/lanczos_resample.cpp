@@ -136,11 +136,12 @@ at::Tensor enlarge_height(const at::Tensor& src, int64_t out_h) {
 // size at x2) never exists whole. The same arithmetic as enlarge_width then
 // enlarge_height, so the same values bit for bit; a band's first and last
 // source rows are widened twice, a few percent more work.
-at::Tensor enlarge_both(const at::Tensor& src, int64_t out_w, int64_t out_h) {
+void enlarge_both_into(const at::Tensor& src, at::Tensor& out) {
   constexpr int64_t kBand = 64;
   const int64_t batch = src.size(0), in_h = src.size(1), in_w = src.size(2), ch = src.size(3);
+  const int64_t out_h = out.size(1), out_w = out.size(2);
   const int64_t row_len = out_w * ch, bands = (out_h + kBand - 1) / kBand;
-  at::Tensor out = at::empty({batch, out_h, out_w, ch}, src.options());
+  const int64_t image_stride = out.stride(0), row_stride = out.stride(1);
   const EnlargeTaps across = enlarge_taps(in_w, out_w), down = enlarge_taps(in_h, out_h);
   const float* in = src.data_ptr<float>();
   float* dst = out.data_ptr<float>();
@@ -154,9 +155,14 @@ at::Tensor enlarge_both(const at::Tensor& src, int64_t out_w, int64_t out_h) {
       for (int64_t r = first; r <= last; ++r)
         widen_row(in + (b * in_h + r) * in_w * ch, widened.data() + (r - first) * row_len, out_w, ch, across);
       for (int64_t j = j0; j < j1; ++j)
-        combine_rows(widened.data(), first, row_len, down, j, dst + (b * out_h + j) * row_len);
+        combine_rows(widened.data(), first, row_len, down, j, dst + b * image_stride + j * row_stride);
     }
   });
+}
+
+at::Tensor enlarge_both(const at::Tensor& src, int64_t out_w, int64_t out_h) {
+  at::Tensor out = at::empty({src.size(0), out_h, out_w, src.size(3)}, src.options());
+  enlarge_both_into(src, out);
   return out;
 }
 
@@ -213,6 +219,25 @@ at::Tensor lanczos_resample(const at::Tensor& image, int64_t width, int64_t heig
   if (height > cur.size(1)) cur = enlarge_height(cur, height);
   if (cur.is_same(src)) cur = cur.clone();
   return cur.to(image.device());
+}
+
+void lanczos_resample_into(const at::Tensor& image, at::Tensor& out) {
+  if (!image.defined() || image.dim() != 4 || image.scalar_type() != at::kFloat)
+    throw ValueError("lanczos_resample_into: the picture must be a float32 [B, H, W, C] tensor");
+  if (!out.defined() || out.dim() != 4 || out.scalar_type() != at::kFloat || !out.device().is_cpu() ||
+      out.size(0) != image.size(0) || out.size(3) != image.size(3) || out.stride(3) != 1 ||
+      out.stride(2) != out.size(3))
+    throw ValueError("lanczos_resample_into: out must be a float32 CPU [" + std::to_string(image.size(0)) +
+                     ", H, W, " + std::to_string(image.size(3)) + "] tensor with packed rows");
+  const int64_t width = out.size(2), height = out.size(1);
+  if (image.size(1) == 0 || image.size(2) == 0)
+    throw ValueError("cannot resample an empty picture of shape " + std::to_string(image.size(1)) + "x" +
+                     std::to_string(image.size(2)));
+  if (width > image.size(2) && height > image.size(1) && image.size(0) > 0) {
+    enlarge_both_into(image.to(at::kCPU).contiguous(), out);
+    return;
+  }
+  out.copy_(lanczos_resample(image, width, height));
 }
 
 }  // namespace quorv::host

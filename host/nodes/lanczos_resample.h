@@ -15,4 +15,11 @@ namespace quorv::host {
 /// The result is not clamped.
 at::Tensor lanczos_resample(const at::Tensor& image, int64_t width, int64_t height);
 
+/// lanczos_resample to out's size, written into `out`: float32 [B, H, W, C]
+/// on the CPU with the picture's batch and channels, pixels packed within a
+/// row, rows anywhere (such as the top left of a larger picture). A picture
+/// enlarged along both axes goes there directly, with no copy of the
+/// result's size. ValueError for any other `out`.
+void lanczos_resample_into(const at::Tensor& image, at::Tensor& out);
+
 }  // namespace quorv::host

@@ -196,6 +196,10 @@ struct ToneMatch {
 /// `tile`: [B, H, W, C] float32 of grid_specs[index]'s size; a finished
 /// neighbour, and an original, must have the tile's batch and channels and
 /// its own spec's size. ValueError / IndexError otherwise. Nothing given is changed.
+/// How far outside its tile match_tile_tone reads the neighbours' originals:
+/// lines of an original farther from the tile than this are never read.
+constexpr int64_t kToneMatchReach = 32;
+
 ToneMatch match_tile_tone(const at::Tensor& tile, const std::vector<GridSpec>& grid_specs, int64_t index,
                           const std::vector<OptionalImage>& finished, const std::vector<at::Tensor>& originals = {});
 

@@ -194,7 +194,7 @@ const at::Tensor& original_of(const std::vector<at::Tensor>& originals, int64_t 
 // they were before processing are known: past the bands where a tile's mask
 // brings the enlarged picture back, so that what is compared is the shift
 // each processing made, not the enlarged picture both share at their edges.
-constexpr int64_t kBand = 32;
+constexpr int64_t kBand = kToneMatchReach;
 
 // One finished side of the tile (top, left, bottom, right = slot 0 .. 3) as
 // the local evening-out reads it. With `originals`, the level wanted is the

@@ -4,6 +4,7 @@
 #include <ATen/core/Tensor.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "image/grid_spec.h"
@@ -102,6 +103,29 @@ SeamVisibility seam_visibility(const at::Tensor& result, const at::Tensor& refer
 /// edges and top edges in grid order.
 std::vector<SeamBorder> seam_borders(const at::Tensor& result, const at::Tensor& reference,
                                      const std::vector<GridSpec>& grid_specs, const at::Tensor& visibility = {});
+
+namespace detail {
+struct ReferenceWindows;
+}
+
+/// The reference's side of seam_visibility, read ahead of the result: for
+/// every border, the run means of its window in the reference (about an
+/// eighth of the window's pixels), with the grid and the visibility weights.
+/// Once it is made, the reference picture may be overwritten or let go.
+struct SeamReference {
+  std::shared_ptr<const detail::ReferenceWindows> windows;
+};
+
+/// The reference read for seam_visibility(result, reference, grid_specs,
+/// visibility) of a result of the same shape; same checks on reference and visibility.
+SeamReference seam_reference(const at::Tensor& reference, const std::vector<GridSpec>& grid_specs,
+                             const at::Tensor& visibility = {});
+
+/// The same figures as seam_borders and seam_visibility with the reference
+/// picture that `reference` was read from. ValueError when `result` is not of
+/// that picture's shape, or `reference` is empty.
+std::vector<SeamBorder> seam_borders(const at::Tensor& result, const SeamReference& reference);
+SeamVisibility seam_visibility(const at::Tensor& result, const SeamReference& reference);
 
 /// The summary seam_visibility gives of these borders: means weighted by length, and the worst.
 SeamVisibility seam_summary(const std::vector<SeamBorder>& borders);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "host/errors.h"
@@ -13,9 +14,29 @@
 #include "image/measure/measure_internal.h"
 
 namespace quorv::measure {
+namespace detail {
+
+// A border with its window: lines lo .. lo + lines - 1 across it.
+struct Located {
+  SeamBorder border;
+  Zone zone;
+  int64_t lo = 0, lines = 0;
+};
+
+// The reference's run means of every border's window, read ahead.
+struct ReferenceWindows {
+  std::vector<int64_t> shape;
+  at::Tensor weights;
+  std::vector<Located> located;
+  std::vector<std::vector<float>> means;
+};
+
+}  // namespace detail
+
 namespace {
 
 using detail::kRun;
+using detail::Located;
 using detail::Zone;
 
 // One grey level: flat areas neither divide by zero nor blow a tiny step up.
@@ -54,14 +75,11 @@ NeededLines needed_lines(int64_t lines, int64_t f, int64_t e, int64_t w, int64_t
 // across it; the zone is lines zone_first .. zone_end - 1 of the window.
 // Each run and channel is a profile across the border; a profile's steps
 // come from its prefix sums (in double), and r_w(p) averages the ratio of
-// the result's step over the reference's across all profiles.
-double relative_step(const at::Tensor& result, const at::Tensor& reference, const at::Tensor& visibility,
-                     const Zone& zone, int64_t lo, int64_t lines) {
-  const int64_t runs = std::max<int64_t>(1, zone.along_length / kRun);
-  const int64_t profiles = result.size(0) * runs * result.size(3);
-  std::vector<float> res(static_cast<size_t>(profiles * lines)), ref(res.size());
-  detail::window_run_means(result, visibility, zone, lo, lines, res.data());
-  detail::window_run_means(reference, visibility, zone, lo, lines, ref.data());
+// the result's step over the reference's across all profiles. `res` and
+// `ref` are the two pictures' run means of the window (window_run_means).
+double relative_step(const std::vector<float>& res, const std::vector<float>& ref, const Zone& zone, int64_t lo,
+                     int64_t lines) {
+  const auto profiles = static_cast<int64_t>(res.size()) / std::max<int64_t>(1, lines);
 
   constexpr size_t kScaleCount = std::size(kScales);
   NeededLines needed[kScaleCount];
@@ -108,11 +126,6 @@ double relative_step(const at::Tensor& result, const at::Tensor& reference, cons
   }
   return relative;
 }
-
-struct Located {
-  SeamBorder border;
-  Zone zone;
-};
 
 // Every left and top edge the rebuild shows, with the overlap it shares with its neighbour.
 std::vector<Located> borders_of(const std::vector<GridSpec>& grid, int64_t h, int64_t w) {
@@ -169,34 +182,100 @@ at::Tensor visibility_weights(const at::Tensor& visibility, const at::Tensor& re
 
 }  // namespace
 
-std::vector<SeamBorder> seam_borders(const at::Tensor& result, const at::Tensor& reference,
-                                     const std::vector<GridSpec>& grid_specs, const at::Tensor& visibility) {
+namespace {
+
+void require_pair(const at::Tensor& result, const at::Tensor& reference) {
   require_image(result, "seam_visibility result");
   require_image(reference, "seam_visibility reference");
   if (result.sizes() != reference.sizes())
     throw ValueError("seam_visibility: result " + shape_string(result) + " and reference " +
                      shape_string(reference) + " must have the same shape");
-  const int64_t h = image_height(result), w = image_width(result);
-  std::vector<SeamBorder> borders;
-  if (h == 0 || w == 0 || result.size(0) == 0 || result.size(3) == 0) return borders;
-  const at::Tensor res = result.to(at::kCPU), ref = reference.to(at::kCPU);
-  const at::Tensor weights = visibility_weights(visibility, result);
+}
+
+// The borders to measure in a picture of `shape`, each with its window:
+// room for the largest scale's bands around its context, on both sides.
+std::vector<Located> located_borders(const at::IntArrayRef shape, const std::vector<GridSpec>& grid_specs) {
+  const int64_t h = shape[1], w = shape[2];
+  if (h == 0 || w == 0 || shape[0] == 0 || shape[3] == 0) return {};
   std::vector<Located> located = borders_of(grid_specs, h, w);
-  // Borders are measured side by side on the cores; each reads only its own window.
+  for (Located& b : located) {
+    const int64_t extent = b.zone.vertical ? w : h;
+    const int64_t margin = 3 * kLargestScale + context_lines(b.zone.end - b.zone.first);
+    b.lo = std::max<int64_t>(0, b.zone.first - margin);
+    b.lines = std::min<int64_t>(extent, b.zone.end + margin) - b.lo;
+  }
+  return located;
+}
+
+// One picture's run means of a border's window: [B, runs, C, lines] packed.
+std::vector<float> window_means(const at::Tensor& picture, const at::Tensor& weights, const Located& b) {
+  const int64_t runs = std::max<int64_t>(1, b.zone.along_length / kRun);
+  std::vector<float> means(static_cast<size_t>(picture.size(0) * runs * picture.size(3) * b.lines));
+  detail::window_run_means(picture, weights, b.zone, b.lo, b.lines, means.data());
+  return means;
+}
+
+// Each border's figure from the result's window and the reference's
+// (`reference_means(i)`), side by side on the cores; each reads only its own window.
+template <class ReferenceMeans>
+std::vector<SeamBorder> measured(const at::Tensor& result, const at::Tensor& weights, std::vector<Located> located,
+                                 const ReferenceMeans& reference_means) {
+  const at::Tensor res = result.to(at::kCPU);
   at::parallel_for(0, static_cast<int64_t>(located.size()), 1, [&](int64_t begin, int64_t end) {
     for (int64_t i = begin; i < end; ++i) {
       Located& b = located[static_cast<size_t>(i)];
-      const int64_t extent = b.zone.vertical ? w : h;
-      // Room for the largest scale's bands around its context, on both sides.
-      const int64_t margin = 3 * kLargestScale + context_lines(b.zone.end - b.zone.first);
-      const int64_t lo = std::max<int64_t>(0, b.zone.first - margin);
-      const int64_t hi = std::min<int64_t>(extent, b.zone.end + margin);
-      const double relative = relative_step(res, ref, weights, b.zone, lo, hi - lo);
+      const double relative = relative_step(window_means(res, weights, b), reference_means(i), b.zone, b.lo, b.lines);
       b.border.relative = relative > 0 ? relative : 1.0;
     }
   });
+  std::vector<SeamBorder> borders;
   for (const Located& b : located) borders.push_back(b.border);
   return borders;
+}
+
+}  // namespace
+
+std::vector<SeamBorder> seam_borders(const at::Tensor& result, const at::Tensor& reference,
+                                     const std::vector<GridSpec>& grid_specs, const at::Tensor& visibility) {
+  require_pair(result, reference);
+  const at::Tensor weights = visibility_weights(visibility, result);
+  const at::Tensor ref = reference.to(at::kCPU);
+  std::vector<Located> located = located_borders(result.sizes(), grid_specs);
+  return measured(result, weights, located,
+                  [&](int64_t i) { return window_means(ref, weights, located[static_cast<size_t>(i)]); });
+}
+
+SeamReference seam_reference(const at::Tensor& reference, const std::vector<GridSpec>& grid_specs,
+                             const at::Tensor& visibility) {
+  require_image(reference, "seam_visibility reference");
+  auto windows = std::make_shared<detail::ReferenceWindows>();
+  windows->shape = reference.sizes().vec();
+  windows->weights = visibility_weights(visibility, reference);
+  windows->located = located_borders(reference.sizes(), grid_specs);
+  windows->means.resize(windows->located.size());
+  const at::Tensor ref = reference.to(at::kCPU);
+  at::parallel_for(0, static_cast<int64_t>(windows->located.size()), 1, [&](int64_t begin, int64_t end) {
+    for (auto i = static_cast<size_t>(begin); i < static_cast<size_t>(end); ++i)
+      windows->means[i] = window_means(ref, windows->weights, windows->located[i]);
+  });
+  return {std::move(windows)};
+}
+
+std::vector<SeamBorder> seam_borders(const at::Tensor& result, const SeamReference& reference) {
+  if (!reference.windows) throw ValueError("seam_visibility: the reference was never read (use seam_reference)");
+  const detail::ReferenceWindows& ref = *reference.windows;
+  require_image(result, "seam_visibility result");
+  if (result.sizes() != at::IntArrayRef(ref.shape))
+    throw ValueError("seam_visibility: result " + shape_string(result) + " and reference [" +
+                     std::to_string(ref.shape.at(0)) + ", " + std::to_string(ref.shape.at(1)) + ", " +
+                     std::to_string(ref.shape.at(2)) + ", " + std::to_string(ref.shape.at(3)) +
+                     "] must have the same shape");
+  return measured(result, ref.weights, ref.located,
+                  [&](int64_t i) -> const std::vector<float>& { return ref.means[static_cast<size_t>(i)]; });
+}
+
+SeamVisibility seam_visibility(const at::Tensor& result, const SeamReference& reference) {
+  return seam_summary(seam_borders(result, reference));
 }
 
 SeamVisibility seam_summary(const std::vector<SeamBorder>& borders) {

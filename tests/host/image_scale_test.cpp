@@ -1,4 +1,5 @@
 #include "host/nodes/image_scale.h"
+#include "host/nodes/lanczos_resample.h"
 
 #include <gtest/gtest.h>
 
@@ -91,6 +92,22 @@ TEST(Host_ImageScale, LanczosEnlargesBothAxesAsOneAxisAfterTheOther) {
   }
   const at::Tensor row = photo.narrow(1, 0, 1);
   EXPECT_TRUE(at::equal(scale(row, "lanczos", 90, 3), scale(scale(row, "lanczos", 90, 1), "lanczos", 90, 3)));
+}
+
+// Written into the top left of a larger picture, as the road pads it: the
+// same values, nothing outside the corner touched.
+TEST(Host_ImageScale, LanczosWritesIntoAViewWithTheSameValues) {
+  const at::Tensor photo = test::sample_picture("coffee.png").narrow(1, 0, 101).narrow(2, 0, 67);
+  for (const auto& [w, h] : std::vector<std::pair<int64_t, int64_t>>{{134, 202}, {40, 250}, {30, 50}}) {
+    at::Tensor padded = at::full({1, h + 7, w + 5, 3}, -1.0f);
+    at::Tensor corner = padded.narrow(1, 0, h).narrow(2, 0, w);
+    host::lanczos_resample_into(photo, corner);
+    EXPECT_TRUE(at::equal(corner, host::lanczos_resample(photo, w, h))) << w << "x" << h;
+    EXPECT_EQ(padded.narrow(2, w, 5).max().item<float>(), -1.0f);
+    EXPECT_EQ(padded.narrow(1, h, 7).max().item<float>(), -1.0f);
+  }
+  at::Tensor planar = at::empty({1, 3, 20, 20}).permute({0, 2, 3, 1});
+  EXPECT_THROW_WITH(host::lanczos_resample_into(photo, planar), ValueError, "packed rows");
 }
 
 TEST(Host_ImageScale, LanczosKeepsAConstantPictureAndTheMeanOfAPhoto) {

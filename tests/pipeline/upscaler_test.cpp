@@ -174,5 +174,31 @@ TEST(Pipeline_Upscaler, RefusesSettingsAndPicturesItCannotWorkWith) {
   EXPECT_THROW(upscaler.run(plan, at::zeros({1, 160, 240, 4})), ValueError);
 }
 
+// Without previews the road lets the enlarged picture go row by row as the
+// tiles pass and reads the seam score's reference ahead; with a previews
+// hook it keeps the picture whole. Both must give the same pixels and
+// figures, with tone matching (which reads the originals of the tiles above),
+// jobs, padding and alpha, and leave the input alone.
+TEST(Pipeline_Upscaler, LettingTheEnlargedPictureGoEarlyChangesNoPixel) {
+  std::unique_ptr<TileProcessor> demo = make_tile_processor("demo");
+  const at::Tensor input = coffee().picture.clone();
+  const at::Tensor alpha = at::linspace(0, 1, input.size(2)).view({1, 1, -1, 1}).expand({1, input.size(1), -1, 1});
+  for (const int64_t tile : {192, 200})
+    for (const int jobs : {1, 3})
+      for (const bool with_alpha : {false, true}) {
+        UpscaleOptions o = small_grid(jobs);
+        o.tile_width = o.tile_height = tile;
+        o.match_tone = true;
+        const std::optional<at::Tensor> a = with_alpha ? std::optional<at::Tensor>(alpha.contiguous()) : std::nullopt;
+        const UpscaleResult streamed = Upscaler(o, *demo).run(input, a);
+        const UpscaleResult whole = Upscaler(o, *demo, {{}, [](const FinishedRoad&) {}}).run(input, a);
+        const std::string what = std::to_string(tile) + " " + std::to_string(jobs) + " " + std::to_string(with_alpha);
+        EXPECT_TRUE(test::same_values(streamed.picture, whole.picture)) << what;
+        EXPECT_EQ(streamed.report.seams.relative, whole.report.seams.relative) << what;
+        EXPECT_FALSE(test::same_values(streamed.picture, coffee().enlarged)) << what;
+      }
+  EXPECT_TRUE(test::same_values(input, coffee().picture));
+}
+
 }  // namespace
 }  // namespace quorv::pipeline

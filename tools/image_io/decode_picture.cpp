@@ -4,6 +4,7 @@
 
 #include "host/errors.h"
 #include "host/memory.h"
+#include "host/page_release.h"
 #include "tools/image_io/image_io.h"
 #include "tools/image_io/vips_support.h"
 
@@ -100,8 +101,11 @@ at::Tensor decoded_samples(VipsImage* image, const PictureHeader& header, const 
     throw Error("cannot read picture " + what + ": the decoder returned " + std::to_string(size) +
                 " bytes, expected " + std::to_string(expected));
   }
-  return at::from_blob(samples, {1, header.height, header.width, header.channels}, [](void* p) { g_free(p); },
-                       at::TensorOptions().dtype(at::kFloat));
+  // Held with its own deleter, so that the road may give its pages back as soon as it is enlarged.
+  return at::for_blob(samples, {1, header.height, header.width, header.channels})
+      .context(samples, &host::free_heap_block)
+      .options(at::TensorOptions().dtype(at::kFloat))
+      .make_tensor();
 }
 
 }  // namespace

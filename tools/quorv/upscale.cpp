@@ -155,14 +155,14 @@ int run_upscale(const RunOptions& asked) {
   ProgressDisplay display(style);
   std::vector<std::string> previews;
   // The enlarging model is loaded here, before any work.
-  pipeline::Upscaler upscaler(asked, *processor,
-                              {[&](const pipeline::ProgressEvent& e) { display(e); },
-                               [&](const pipeline::FinishedRoad& road) {
-                                 if (asked.previews_dir.empty()) return;
-                                 previews = write_previews(asked.previews_dir, {road.options, road.SELF, road.grid_specs,
-                                                                                road.enlarged, road.finished_tiles,
-                                                                                road.result});
-                               }});
+  pipeline::UpscaleHooks hooks{[&](const pipeline::ProgressEvent& e) { display(e); }, {}};
+  // Only previews read the enlarged picture after the tiles; without them the road lets it go early.
+  if (!asked.previews_dir.empty())
+    hooks.finished = [&](const pipeline::FinishedRoad& road) {
+      previews = write_previews(asked.previews_dir, {road.options, road.SELF, road.grid_specs, road.enlarged,
+                                                     road.finished_tiles, road.result});
+    };
+  pipeline::Upscaler upscaler(asked, *processor, std::move(hooks));
 
   // The decoded input lands in 2 MiB pages too; the estimate below may grow the reserve.
   reserve_memory(std::min(kFirstReserve, available_memory_bytes() / 4));

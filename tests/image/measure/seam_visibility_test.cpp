@@ -168,6 +168,28 @@ TEST(Measure_SeamVisibility, AnyLayoutOfThePixelsGivesTheSameFigures) {
   EXPECT_GT(measure::seam_summary(packed).worst.relative, 1.2);
 }
 
+TEST(Measure_SeamVisibility, AReferenceReadAheadGivesTheSameFiguresAfterThePictureIsGone) {
+  const at::Tensor coffee = test::sample_picture("coffee.png");
+  const std::vector<GridSpec> grid = grid_for(coffee.size(1), coffee.size(2), 150, 118);
+  at::Tensor result = coffee.clone();
+  visible_part(result, grid, 4).add_(6 * kGrey);
+  const at::Tensor alpha = at::rand({1, coffee.size(1), coffee.size(2), 1}).add_(0.5).clamp_(0, 1);
+  const std::vector<measure::SeamBorder> direct = measure::seam_borders(result, coffee, grid, alpha);
+
+  at::Tensor reference = coffee.clone();
+  const measure::SeamReference read = measure::seam_reference(reference, grid, alpha);
+  reference.fill_(0);  // the picture may be overwritten once read
+  const std::vector<measure::SeamBorder> ahead = measure::seam_borders(result, read);
+  ASSERT_EQ(direct.size(), ahead.size());
+  for (size_t i = 0; i < direct.size(); ++i) {
+    EXPECT_EQ(direct[i].relative, ahead[i].relative) << i;
+    EXPECT_EQ(direct[i].tile, ahead[i].tile) << i;
+  }
+  EXPECT_GT(measure::seam_visibility(result, read).worst.relative, 1.2);
+  EXPECT_THROW_WITH(measure::seam_visibility(result.narrow(2, 0, 100), read), ValueError, "same shape");
+  EXPECT_THROW_WITH(measure::seam_visibility(result, measure::SeamReference{}), ValueError, "never read");
+}
+
 TEST(Measure_SeamVisibility, RejectsPicturesOfDifferentShapes) {
   const at::Tensor a = test::random_picture(1, 64, 64, 3);
   EXPECT_THROW_WITH(measure::seam_visibility(a, a.narrow(2, 0, 60), {}), ValueError, "same shape");
