@@ -32,8 +32,9 @@ at::Tensor enlarge(const UpscaleOptions& o, const std::optional<host::UpscaleMod
                    const std::optional<at::Tensor>& alpha, const at::Tensor& alpha_enlarged, Size target,
                    const ProgressCallback& progress) {
   if (!alpha) return enlarged_colour(o, model, rgb, target, progress);
-  const at::Tensor premultiplied = enlarged_colour(o, model, rgb * alpha->clamp(0.0, 1.0), target, progress);
-  return premultiplied.div(alpha_enlarged.clamp_min(kVisibleAlpha)).clamp_(0.0, 1.0);
+  // The premultiplied colour is always a new picture (enlarged, or the product itself): divided in place.
+  at::Tensor premultiplied = enlarged_colour(o, model, rgb * alpha->clamp(0.0, 1.0), target, progress);
+  return premultiplied.div_(alpha_enlarged.clamp_min(kVisibleAlpha)).clamp_(0.0, 1.0);
 }
 
 // The enlarged picture at the working size, its padding filled from its

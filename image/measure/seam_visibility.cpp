@@ -177,7 +177,11 @@ at::Tensor visibility_weights(const at::Tensor& visibility, const at::Tensor& re
     throw ValueError("seam_visibility: visibility must be [1 or " + std::to_string(result.size(0)) + ", " +
                      std::to_string(result.size(1)) + ", " + std::to_string(result.size(2)) + ", 1], got " +
                      shape_string(visibility));
-  return visibility.to(at::kCPU).clamp(0.0, 1.0);
+  const at::Tensor weights = visibility.to(at::kCPU);
+  // An alpha is usually in 0 .. 1 already, and as large as a third of the picture: not copied then.
+  if (weights.scalar_type() == at::kFloat && weights.numel() > 0 && weights.min().item<float>() >= 0.0f && weights.max().item<float>() <= 1.0f)
+    return weights;
+  return weights.clamp(0.0, 1.0);
 }
 
 }  // namespace

@@ -138,7 +138,7 @@ LoadedPicture decode_picture(const std::string& bytes, const std::string& what, 
                      " of memory, more than the " + human_bytes(budget) + " available");
   // Turning needs the whole picture at hand; an upright one streams through.
   if (header.orientation != 1) image = open_picture(format, bytes, VIPS_ACCESS_RANDOM, what);
-  const at::Tensor samples = decoded_samples(image.get(), header, what);
+  at::Tensor samples = decoded_samples(image.get(), header, what);
 
   LoadedPicture out;
   out.bit_depth = header.bit_depth;
@@ -150,6 +150,8 @@ LoadedPicture decode_picture(const std::string& bytes, const std::string& what, 
   else
     out.rgb = shown.expand({1, header.height, header.width, 3}).contiguous();
   if (header.has_alpha()) out.alpha = samples.narrow(3, colour, 1).contiguous();
+  // Split into new tensors, the decoded samples go now rather than stay in the heap.
+  if (!out.rgb.is_same(samples)) host::let_go(samples);
   return out;
 }
 

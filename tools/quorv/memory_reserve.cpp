@@ -1,4 +1,5 @@
 #include <ATen/ATen.h>
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <cstdlib>
@@ -12,6 +13,8 @@ void require_memory(int64_t needed, int64_t available) {
     throw UsageError("the run needs about " + human_bytes(needed) + " of memory, but only " +
                      human_bytes(available) + " is available (--force tries anyway)");
 }
+
+void release_free_memory() { malloc_trim(0); }
 
 void reserve_memory(int64_t bytes) {
   constexpr uintptr_t kHuge = uintptr_t{2} << 20;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "host/page_release.h"
 #include "tools/quorv/quorv_cli.h"
 
 namespace quorv::cli {
@@ -47,23 +48,39 @@ int output_depth(int requested, int input_depth, const std::string& path) {
   return holds_16 ? input_depth : 8;
 }
 
-OutputPicture output_picture(const at::Tensor& rgb, const std::optional<at::Tensor>& alpha, bool grey,
+OutputPicture output_picture(at::Tensor result, const std::optional<at::Tensor>& alpha, bool grey,
                              const std::string& path, const Background& background) {
   OutputPicture out;
-  at::Tensor result = rgb;
+  // The road's result, when it comes here alone, is this function's to change.
+  const bool own = host::pages_are_ours(result);
   const bool keep_alpha = alpha.has_value() && format_has_alpha(path);
   if (alpha && !keep_alpha) {
     // Colour under transparent pixels is not meant to be seen: blend onto the background.
     const at::Tensor bg = at::tensor({background.rgb[0], background.rgb[1], background.rgb[2]});
-    result = result.sub(bg).mul_(alpha->clamp(0.0, 1.0)).add_(bg);
+    result = (own ? result.sub_(bg) : result.sub(bg)).mul_(alpha->clamp(0.0, 1.0)).add_(bg);
     out.composited_over = background.text;
   }
   if (grey) {
     // Rec. 601 luma: a grey picture's three equal bands come back unchanged.
+    // Band by band of rows, so that the weighted bands never exist whole.
     const at::Tensor weights = at::tensor({0.299f, 0.587f, 0.114f});
-    result = result.mul(weights).sum(3, /*keepdim=*/true);
+    at::Tensor luma = at::empty({result.size(0), result.size(1), result.size(2), 1}, result.options());
+    constexpr int64_t kRows = 256;
+    const int64_t kChannels = 3;
+    for (int64_t y = 0; y < result.size(1); y += kRows) {
+      const int64_t rows = std::min(kRows, result.size(1) - y);
+      at::Tensor band = luma.narrow(1, y, rows);
+      at::sum_out(band, result.narrow(1, y, rows).mul(weights), kChannels, /*keepdim=*/true);
+    }
+    host::let_go(result);  // gives the pages back only when they are this function's
+    result = luma;
   }
-  out.picture = keep_alpha ? at::cat({result, *alpha}, 3) : result;
+  if (keep_alpha) {
+    at::Tensor with_alpha = at::cat({result, *alpha}, 3);
+    host::let_go(result);
+    result = with_alpha;
+  }
+  out.picture = result;
   out.alpha = keep_alpha;
   return out;
 }

@@ -154,6 +154,10 @@ void require_memory(int64_t needed, int64_t available);
 /// Relies on the heap keeping freed memory (main sets that up); best effort.
 void reserve_memory(int64_t bytes);
 
+/// Gives the pages of every free block of the heap back to the system: the
+/// tile work leaves holes that would otherwise stay resident through the write.
+void release_free_memory();
+
 
 // --- tile processors ---------------------------------------------------------------
 
@@ -349,8 +353,10 @@ struct OutputPicture {
 
 /// The result ([1, H, W, 3]) made ready to write: grey when the input was
 /// grey, alpha (the enlarged input alpha) appended where `path`'s format
-/// holds it, else composited over `background`. `result` is not changed.
-OutputPicture output_picture(const at::Tensor& result, const std::optional<at::Tensor>& alpha, bool grey,
+/// holds it, else composited over `background`. A result nothing else
+/// holds (passed with std::move) is composited in place and let go as soon
+/// as it is converted; one still held elsewhere is not changed.
+OutputPicture output_picture(at::Tensor result, const std::optional<at::Tensor>& alpha, bool grey,
                              const std::string& path, const Background& background);
 
 // --- the road ---------------------------------------------------------------

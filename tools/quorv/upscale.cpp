@@ -201,8 +201,8 @@ int run_upscale(const RunOptions& asked) {
   const std::optional<at::Tensor> alpha =
       road.alpha.defined() ? std::optional<at::Tensor>(road.alpha) : std::nullopt;
   const int depth = output_depth(o.depth, input.bit_depth, o.output);
-  OutputPicture written = output_picture(road.picture, alpha, input.channels <= 2, o.output, background);
-  road.picture = at::Tensor();
+  release_free_memory();
+  OutputPicture written = output_picture(std::move(road.picture), alpha, input.channels <= 2, o.output, background);
   const int64_t written_channels = written.picture.size(3);
   // The report is staged before OUTPUT and put in place after it: a failure leaves neither or both.
   const auto report = [&] {
