@@ -28,7 +28,10 @@ struct ReferenceWindows {
   std::vector<int64_t> shape;
   at::Tensor weights;
   std::vector<Located> located;
-  std::vector<std::vector<float>> means;
+  // Every border's run means, one after the other in one block: border i's
+  // start at offsets[i] and end at offsets[i + 1].
+  std::unique_ptr<float[]> means;
+  std::vector<size_t> offsets;
 };
 
 }  // namespace detail
@@ -77,9 +80,8 @@ NeededLines needed_lines(int64_t lines, int64_t f, int64_t e, int64_t w, int64_t
 // come from its prefix sums (in double), and r_w(p) averages the ratio of
 // the result's step over the reference's across all profiles. `res` and
 // `ref` are the two pictures' run means of the window (window_run_means).
-double relative_step(const std::vector<float>& res, const std::vector<float>& ref, const Zone& zone, int64_t lo,
-                     int64_t lines) {
-  const auto profiles = static_cast<int64_t>(res.size()) / std::max<int64_t>(1, lines);
+double relative_step(const float* res, const float* ref, size_t count, const Zone& zone, int64_t lo, int64_t lines) {
+  const auto profiles = static_cast<int64_t>(count) / std::max<int64_t>(1, lines);
 
   constexpr size_t kScaleCount = std::size(kScales);
   NeededLines needed[kScaleCount];
@@ -89,8 +91,8 @@ double relative_step(const std::vector<float>& res, const std::vector<float>& re
   std::vector<double> ratio_sum(kScaleCount * static_cast<size_t>(lines), 0.0);
   std::vector<double> res_prefix(static_cast<size_t>(lines + 1)), ref_prefix(res_prefix.size());
   for (int64_t k = 0; k < profiles; ++k) {
-    const float* a = res.data() + k * lines;
-    const float* b = ref.data() + k * lines;
+    const float* a = res + k * lines;
+    const float* b = ref + k * lines;
     res_prefix[0] = ref_prefix[0] = 0;
     for (int64_t l = 0; l < lines; ++l) {
       res_prefix[static_cast<size_t>(l + 1)] = res_prefix[static_cast<size_t>(l)] + a[l];
@@ -211,16 +213,22 @@ std::vector<Located> located_borders(const at::IntArrayRef shape, const std::vec
   return located;
 }
 
+// How many run means a border's window has in a picture of `shape`.
+size_t window_mean_count(at::IntArrayRef shape, const Located& b) {
+  const int64_t runs = std::max<int64_t>(1, b.zone.along_length / kRun);
+  return static_cast<size_t>(shape[0] * runs * shape[3] * b.lines);
+}
+
 // One picture's run means of a border's window: [B, runs, C, lines] packed.
 std::vector<float> window_means(const at::Tensor& picture, const at::Tensor& weights, const Located& b) {
-  const int64_t runs = std::max<int64_t>(1, b.zone.along_length / kRun);
-  std::vector<float> means(static_cast<size_t>(picture.size(0) * runs * picture.size(3) * b.lines));
+  std::vector<float> means(window_mean_count(picture.sizes(), b));
   detail::window_run_means(picture, weights, b.zone, b.lo, b.lines, means.data());
   return means;
 }
 
+
 // Each border's figure from the result's window and the reference's
-// (`reference_means(i)`), side by side on the cores; each reads only its own window.
+// (`reference_means(i, scratch)`, which may fill `scratch`), side by side on the cores; each reads only its own window.
 template <class ReferenceMeans>
 std::vector<SeamBorder> measured(const at::Tensor& result, const at::Tensor& weights, std::vector<Located> located,
                                  const ReferenceMeans& reference_means) {
@@ -228,7 +236,10 @@ std::vector<SeamBorder> measured(const at::Tensor& result, const at::Tensor& wei
   at::parallel_for(0, static_cast<int64_t>(located.size()), 1, [&](int64_t begin, int64_t end) {
     for (int64_t i = begin; i < end; ++i) {
       Located& b = located[static_cast<size_t>(i)];
-      const double relative = relative_step(window_means(res, weights, b), reference_means(i), b.zone, b.lo, b.lines);
+      const std::vector<float> mine = window_means(res, weights, b);
+      std::vector<float> scratch;
+      const float* theirs = reference_means(i, scratch);
+      const double relative = relative_step(mine.data(), theirs, mine.size(), b.zone, b.lo, b.lines);
       b.border.relative = relative > 0 ? relative : 1.0;
     }
   });
@@ -246,7 +257,10 @@ std::vector<SeamBorder> seam_borders(const at::Tensor& result, const at::Tensor&
   const at::Tensor ref = reference.to(at::kCPU);
   std::vector<Located> located = located_borders(result.sizes(), grid_specs);
   return measured(result, weights, located,
-                  [&](int64_t i) { return window_means(ref, weights, located[static_cast<size_t>(i)]); });
+                  [&](int64_t i, std::vector<float>& scratch) {
+                    scratch = window_means(ref, weights, located[static_cast<size_t>(i)]);
+                    return scratch.data();
+                  });
 }
 
 SeamReference seam_reference(const at::Tensor& reference, const std::vector<GridSpec>& grid_specs,
@@ -256,11 +270,17 @@ SeamReference seam_reference(const at::Tensor& reference, const std::vector<Grid
   windows->shape = reference.sizes().vec();
   windows->weights = visibility_weights(visibility, reference);
   windows->located = located_borders(reference.sizes(), grid_specs);
-  windows->means.resize(windows->located.size());
+  windows->offsets.assign(1, 0);
+  for (const Located& b : windows->located)
+    windows->offsets.push_back(windows->offsets.back() + window_mean_count(reference.sizes(), b));
+  // One block, left unset: each border's pass writes all of its own part.
+  windows->means.reset(new float[windows->offsets.back()]);
   const at::Tensor ref = reference.to(at::kCPU);
   at::parallel_for(0, static_cast<int64_t>(windows->located.size()), 1, [&](int64_t begin, int64_t end) {
-    for (auto i = static_cast<size_t>(begin); i < static_cast<size_t>(end); ++i)
-      windows->means[i] = window_means(ref, windows->weights, windows->located[i]);
+    for (auto i = static_cast<size_t>(begin); i < static_cast<size_t>(end); ++i) {
+      const Located& b = windows->located[i];
+      detail::window_run_means(ref, windows->weights, b.zone, b.lo, b.lines, windows->means.get() + windows->offsets[i]);
+    }
   });
   return {std::move(windows)};
 }
@@ -275,7 +295,9 @@ std::vector<SeamBorder> seam_borders(const at::Tensor& result, const SeamReferen
                      std::to_string(ref.shape.at(2)) + ", " + std::to_string(ref.shape.at(3)) +
                      "] must have the same shape");
   return measured(result, ref.weights, ref.located,
-                  [&](int64_t i) -> const std::vector<float>& { return ref.means[static_cast<size_t>(i)]; });
+                  [&](int64_t i, std::vector<float>&) -> const float* {
+                    return ref.means.get() + ref.offsets[static_cast<size_t>(i)];
+                  });
 }
 
 SeamVisibility seam_visibility(const at::Tensor& result, const SeamReference& reference) {
