@@ -181,14 +181,11 @@ at::Tensor visibility_weights(const at::Tensor& visibility, const at::Tensor& re
                      shape_string(visibility));
   const at::Tensor weights = visibility.to(at::kCPU);
   // An alpha is usually in 0 .. 1 already, and as large as a third of the picture: not copied then.
-  if (weights.scalar_type() == at::kFloat && weights.numel() > 0 && weights.min().item<float>() >= 0.0f && weights.max().item<float>() <= 1.0f)
-    return weights;
+  const bool in_range = weights.scalar_type() == at::kFloat && weights.numel() > 0 &&
+                        weights.min().item<float>() >= 0.0f && weights.max().item<float>() <= 1.0f;
+  if (in_range) return weights;
   return weights.clamp(0.0, 1.0);
 }
-
-}  // namespace
-
-namespace {
 
 void require_pair(const at::Tensor& result, const at::Tensor& reference) {
   require_image(result, "seam_visibility result");
@@ -226,9 +223,9 @@ std::vector<float> window_means(const at::Tensor& picture, const at::Tensor& wei
   return means;
 }
 
-
 // Each border's figure from the result's window and the reference's
-// (`reference_means(i, scratch)`, which may fill `scratch`), side by side on the cores; each reads only its own window.
+// (`reference_means(i, scratch)`, which may fill `scratch`), side by side
+// on the cores; each reads only its own window.
 template <class ReferenceMeans>
 std::vector<SeamBorder> measured(const at::Tensor& result, const at::Tensor& weights, std::vector<Located> located,
                                  const ReferenceMeans& reference_means) {
@@ -279,7 +276,8 @@ SeamReference seam_reference(const at::Tensor& reference, const std::vector<Grid
   at::parallel_for(0, static_cast<int64_t>(windows->located.size()), 1, [&](int64_t begin, int64_t end) {
     for (auto i = static_cast<size_t>(begin); i < static_cast<size_t>(end); ++i) {
       const Located& b = windows->located[i];
-      detail::window_run_means(ref, windows->weights, b.zone, b.lo, b.lines, windows->means.get() + windows->offsets[i]);
+      float* out = windows->means.get() + windows->offsets[i];
+      detail::window_run_means(ref, windows->weights, b.zone, b.lo, b.lines, out);
     }
   });
   return {std::move(windows)};
