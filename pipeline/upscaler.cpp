@@ -28,13 +28,22 @@ constexpr double kVisibleAlpha = 1.0 / 1024;
 
 // Colour hidden under transparent pixels must not bleed into visible edges:
 // the colour is enlarged premultiplied by alpha and divided by the enlarged alpha after.
+at::Tensor premultiplied(const at::Tensor& rgb, const std::optional<at::Tensor>& alpha) {
+  return alpha ? rgb * alpha->clamp(0.0, 1.0) : rgb;
+}
+
+// `enlarged`, a new picture of the premultiplied colour, divided in place.
+at::Tensor& unpremultiply_(at::Tensor& enlarged, const at::Tensor& alpha_enlarged) {
+  return enlarged.div_(alpha_enlarged.clamp_min(kVisibleAlpha)).clamp_(0.0, 1.0);
+}
+
 at::Tensor enlarge(const UpscaleOptions& o, const std::optional<host::UpscaleModel>& model, const at::Tensor& rgb,
                    const std::optional<at::Tensor>& alpha, const at::Tensor& alpha_enlarged, Size target,
                    const ProgressCallback& progress) {
   if (!alpha) return enlarged_colour(o, model, rgb, target, progress);
-  // The premultiplied colour is always a new picture (enlarged, or the product itself): divided in place.
-  at::Tensor premultiplied = enlarged_colour(o, model, rgb * alpha->clamp(0.0, 1.0), target, progress);
-  return premultiplied.div_(alpha_enlarged.clamp_min(kVisibleAlpha)).clamp_(0.0, 1.0);
+  // Always a new picture (enlarged, or the product itself).
+  at::Tensor colour = enlarged_colour(o, model, premultiplied(rgb, alpha), target, progress);
+  return unpremultiply_(colour, alpha_enlarged);
 }
 
 // The enlarged picture at the working size, its padding filled from its
@@ -56,9 +65,9 @@ at::Tensor enlarged_and_padded(const UpscaleOptions& o, const std::optional<host
   at::Tensor image = at::empty({rgb.size(0), working.height, working.width, rgb.size(3)}, rgb.options());
   at::Tensor picture = image.narrow(1, 0, target.height).narrow(2, 0, target.width);
   // As enlarge does, with the same arithmetic.
-  host::lanczos_resample_into(alpha ? rgb * alpha->clamp(0.0, 1.0) : rgb, picture);
+  host::lanczos_resample_into(premultiplied(rgb, alpha), picture);
   picture.clamp_(0.0, 1.0);
-  if (alpha) picture.div_(alpha_enlarged.clamp_min(kVisibleAlpha)).clamp_(0.0, 1.0);
+  if (alpha) unpremultiply_(picture, alpha_enlarged);
   pad_edges(image, target);
   return image;
 }
