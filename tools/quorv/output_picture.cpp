@@ -65,12 +65,11 @@ OutputPicture output_picture(at::Tensor result, const std::optional<at::Tensor>&
     // Band by band of rows, so that the weighted bands never exist whole.
     const at::Tensor weights = at::tensor({0.299f, 0.587f, 0.114f});
     at::Tensor luma = at::empty({result.size(0), result.size(1), result.size(2), 1}, result.options());
-    constexpr int64_t kRows = 256;
-    const int64_t kChannels = 3;
+    constexpr int64_t kRows = 256, kChannelAxis = 3;
     for (int64_t y = 0; y < result.size(1); y += kRows) {
       const int64_t rows = std::min(kRows, result.size(1) - y);
       at::Tensor band = luma.narrow(1, y, rows);
-      at::sum_out(band, result.narrow(1, y, rows).mul(weights), kChannels, /*keepdim=*/true);
+      at::sum_out(band, result.narrow(1, y, rows).mul(weights), kChannelAxis, /*keepdim=*/true);
     }
     host::let_go(result);  // gives the pages back only when they are this function's
     result = luma;
